@@ -1,0 +1,15 @@
+# Each subsystem folder is one static library made of every .cpp beside its CMakeLists.
+# Public headers sit beside their sources and are included as "<folder>/<name>.h".
+function(station_library name)
+  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tools)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPENDS} Threads::Threads)
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tools)
+    target_link_libraries(${name} INTERFACE ${ARG_DEPENDS} Threads::Threads)
+  endif()
+endfunction()

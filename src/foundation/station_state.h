@@ -1,0 +1,154 @@
+#pragma once
+// The station's shared state: what the main dialog owns and every worker thread shares.
+// One object per running station (tests make their own); no member has a lock of its own:
+// each slot's job touches only its slot's entries, and the image buffers are written only by
+// the image loaders while no job runs.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/fw_entry.h"
+#include "platform/pages.h"
+#include "platform/ui.h"
+
+namespace station {
+
+constexpr int kSlotCount = 12;
+constexpr int kPathMax = 260;
+
+// A board's open device (a connected socket on this platform); -1 when none is open.
+using DevHandle = int;
+constexpr DevHandle kInvalidHandle = -1;
+
+// Dialog ids.
+constexpr int kMainDialogId = 102;
+constexpr int kOptionsDialogId = 189;
+constexpr int kProgressDialogId = 190;
+constexpr int kSplashDialogId = 184;
+
+// Id of slot `slot`'s hidden log edit in the main dialog.
+constexpr int DeviceLogControlId(int slot) { return 65535 - slot; }
+constexpr int kMainLogControlId = 1005;  // in the options dialog
+
+// A single image buffer: bytes the state owns and the 32-bit length the procedures use
+// (for NAND boot pieces the length is four times the bytes, as the boot-loader load records it).
+struct ImageBuffer {
+  std::vector<uint8_t> data;
+  uint32_t length = 0;
+  void Free() {
+    std::vector<uint8_t>().swap(data);
+    length = 0;
+  }
+};
+
+// The seven boot pieces of the boot-loader archive, in the order the procedures use them.
+enum BootPiece : int { kBootHwsetting, kBootCode, kBootFsbl, kBootTee, kBootBl31, kBootRsaFw, kBootRsaTee, kBootPieceCount };
+
+// A partition piece (page-reserved memory) or an MBR image (heap memory).
+struct ImageRecord {
+  std::string name;
+  uint64_t length = 0;
+  plat::PageBuffer pages;      // partition pieces
+  std::vector<uint8_t> heap;   // MBR images (file plus one zero byte)
+  uint64_t offset = 0;
+  uint64_t layoutSize = 0;
+  const uint8_t* data() const { return pages.empty() ? heap.data() : pages.data(); }
+};
+using PartitionPiece = ImageRecord;
+using MbrImage = ImageRecord;
+
+struct EntryRecord {
+  std::string name;
+  uint32_t length = 0;
+  std::vector<uint8_t> buffer;
+};
+
+// Every piece of the loaded installation image.
+struct ImageBuffers {
+  ImageBuffer usbHwsetting;
+  std::array<ImageBuffer, kBootPieceCount> boot;
+  ImageBuffer norImage;
+  std::array<ImageBuffer, 4> singleMode;  // go-ddr (0), hwsetting (1), user data (2), special page (3)
+  std::vector<EntryRecord> entryList;     // nothing fills it
+  std::vector<MbrImage> mbrImages;
+  std::vector<PartitionPiece> partitionPieces;
+  std::vector<int64_t> partitionFileSizes;  // one per " PART" line of the layout
+  int partitionCount = 0;
+};
+
+// A slot's bytes still to send, one counter per loaded piece (filled when a job is prepared).
+struct RemainingBytes {
+  std::array<int64_t, kBootPieceCount> boot{};
+  std::array<int64_t, kFwEntryCount> entries{};
+  std::vector<int64_t> partitions;  // per partition piece
+  std::vector<int64_t> mbr;         // per MBR image
+  std::vector<int64_t> entryList;   // per entry-list record
+  std::array<int64_t, 4> singleMode{};
+  int64_t norImage = 0;
+};
+
+struct DeviceSlot {
+  DevHandle DeviceHandle = kInvalidHandle;
+  RemainingBytes Remaining;
+  std::vector<int64_t> PartRemaining;  // one per layout entry
+  std::atomic<int> Busy{0};
+  std::string DevicePath;  // at most 259 characters; empty when the slot is free
+};
+
+// A pending hot-plug notification.
+struct DeviceChangeEntry {
+  int pendingIndex = -1;
+  int hasPath = 0;
+  std::string path;
+};
+
+struct StationState {
+  StationState();
+  ~StationState();
+  StationState(const StationState&) = delete;
+  StationState& operator=(const StationState&) = delete;
+
+  ui::Dialog mainDlg{kMainDialogId, ""};
+  ui::Dialog optionsDlg{kOptionsDialogId, "function type"};
+  ui::Dialog progressDlg{kProgressDialogId, ""};
+  ui::Dialog splashDlg{kSplashDialogId, ""};
+
+  FwEntryTable* fwEntries = &fwEntryTable();
+
+  std::array<DeviceChangeEntry, kSlotCount> deviceChange;
+  std::array<std::array<uint8_t, 17>, kSlotCount> SlotKteeKey{};
+  std::string PackageSubdir;
+  std::string DdrFolderName;
+
+  std::array<DeviceSlot, kSlotCount> slots;
+  std::array<std::string, kSlotCount> StorageTable, MacTable, SnTable;
+  ImageBuffers images;
+  std::array<std::string, kSlotCount> rememberedPaths;
+
+  std::array<std::atomic<int>, kSlotCount> SlotResult{};
+  std::array<std::atomic<int>, kSlotCount> HwsettingPending{};
+  std::atomic<int> ImageLoading{0};
+};
+
+// The running station's state. Tests install their own with ScopedStation.
+StationState& state();
+void SetState(StationState* s);
+
+// A fresh state with its dialogs built and the log boxes pointed at it, for one test or one
+// run of the station.
+class ScopedStation {
+ public:
+  ScopedStation();
+  ~ScopedStation();
+  StationState& operator*() { return *state_; }
+  StationState* operator->() { return state_.get(); }
+
+ private:
+  std::unique_ptr<StationState> state_;
+  StationState* previous_;
+};
+
+}  // namespace station

@@ -1,0 +1,305 @@
+#include "platform/ui.h"
+
+#include <atomic>
+
+namespace ui {
+
+Dialog::Dialog(int id, std::string title) : id_(id), title_(std::move(title)) {}
+
+template <class F>
+void Dialog::Change(int id, F&& f) {
+  {
+    std::lock_guard lock(m_);
+    auto it = controls_.find(id);
+    if (it == controls_.end()) return;
+    f(it->second);
+  }
+  Notify(id);
+}
+
+template <class R, class F>
+R Dialog::Read(int id, R fallback, F&& f) const {
+  std::lock_guard lock(m_);
+  auto it = controls_.find(id);
+  if (it == controls_.end()) return fallback;
+  return f(it->second);
+}
+
+void Dialog::Notify(int id) {
+  std::vector<Listener> copy;
+  {
+    std::lock_guard lock(m_);
+    for (auto& [token, l] : listeners_) copy.push_back(l);
+  }
+  for (auto& l : copy) l(id);
+}
+
+void Dialog::Add(int id, Kind kind, std::string text, bool visible) {
+  {
+    std::lock_guard lock(m_);
+    ControlState c;
+    c.id = id;
+    c.kind = kind;
+    c.text = std::move(text);
+    c.visible = visible;
+    controls_[id] = std::move(c);
+  }
+  Notify(id);
+}
+
+bool Dialog::Has(int id) const {
+  std::lock_guard lock(m_);
+  return controls_.count(id) != 0;
+}
+
+std::vector<int> Dialog::Ids() const {
+  std::lock_guard lock(m_);
+  std::vector<int> ids;
+  for (auto& [id, c] : controls_) ids.push_back(id);
+  return ids;
+}
+
+std::optional<ControlState> Dialog::Snapshot(int id) const {
+  return Read(id, std::optional<ControlState>{}, [](const ControlState& c) { return std::optional(c); });
+}
+
+std::string Dialog::Text(int id) const {
+  return Read(id, std::string{}, [](const ControlState& c) { return c.text; });
+}
+
+void Dialog::SetText(int id, std::string text) {
+  Change(id, [&](ControlState& c) {
+    c.text = std::move(text);
+    if (c.textLimit && c.text.size() > c.textLimit) c.text.resize(c.textLimit);
+  });
+}
+
+void Dialog::AppendText(int id, std::string_view text) {
+  Change(id, [&](ControlState& c) {
+    if (c.textLimit && c.text.size() + text.size() > c.textLimit) {
+      size_t room = c.textLimit > c.text.size() ? c.textLimit - c.text.size() : 0;
+      c.text.append(text.substr(0, room));
+    } else {
+      c.text.append(text);
+    }
+  });
+}
+
+bool Dialog::Checked(int id) const {
+  return Read(id, false, [](const ControlState& c) { return c.checked; });
+}
+void Dialog::SetChecked(int id, bool on) {
+  Change(id, [&](ControlState& c) { c.checked = on; });
+}
+bool Dialog::Enabled(int id) const {
+  return Read(id, false, [](const ControlState& c) { return c.enabled; });
+}
+void Dialog::SetEnabled(int id, bool on) {
+  Change(id, [&](ControlState& c) { c.enabled = on; });
+}
+bool Dialog::Visible(int id) const {
+  return Read(id, false, [](const ControlState& c) { return c.visible; });
+}
+void Dialog::SetVisible(int id, bool on) {
+  Change(id, [&](ControlState& c) { c.visible = on; });
+}
+
+std::vector<std::string> Dialog::Items(int id) const {
+  return Read(id, std::vector<std::string>{}, [](const ControlState& c) { return c.items; });
+}
+void Dialog::AddItem(int id, std::string item) {
+  Change(id, [&](ControlState& c) { c.items.push_back(std::move(item)); });
+}
+void Dialog::ClearItems(int id) {
+  Change(id, [&](ControlState& c) {
+    c.items.clear();
+    c.selected = -1;
+  });
+}
+int Dialog::Selected(int id) const {
+  return Read(id, -1, [](const ControlState& c) { return c.selected; });
+}
+void Dialog::SetSelected(int id, int index) {
+  Change(id, [&](ControlState& c) {
+    if (index < 0 || index >= static_cast<int>(c.items.size())) {
+      c.selected = -1;
+      return;
+    }
+    c.selected = index;
+    c.text = c.items[index];
+  });
+}
+int Dialog::SelectString(int id, std::string_view text) {
+  int found = -1;
+  Change(id, [&](ControlState& c) {
+    for (size_t i = 0; i < c.items.size(); ++i) {
+      if (c.items[i] == text) {
+        found = static_cast<int>(i);
+        c.selected = found;
+        c.text = c.items[i];
+        return;
+      }
+    }
+  });
+  return found;
+}
+
+int Dialog::Picture(int id) const {
+  return Read(id, 0, [](const ControlState& c) { return c.picture; });
+}
+void Dialog::SetPicture(int id, int picture) {
+  Change(id, [&](ControlState& c) { c.picture = picture; });
+}
+
+void Dialog::SetRange(int id, int lo, int hi) {
+  Change(id, [&](ControlState& c) {
+    c.rangeMin = lo;
+    c.rangeMax = hi;
+  });
+}
+void Dialog::SetPos(int id, int pos) {
+  Change(id, [&](ControlState& c) { c.pos = pos; });
+}
+int Dialog::Pos(int id) const {
+  return Read(id, 0, [](const ControlState& c) { return c.pos; });
+}
+
+void Dialog::SetRect(int id, Rect r) {
+  Change(id, [&](ControlState& c) { c.rect = r; });
+}
+Rect Dialog::GetRect(int id) const {
+  return Read(id, Rect{}, [](const ControlState& c) { return c.rect; });
+}
+void Dialog::SetFont(int id, int font) {
+  Change(id, [&](ControlState& c) { c.font = font; });
+}
+void Dialog::SetTextLimit(int id, size_t limit) {
+  Change(id, [&](ControlState& c) { c.textLimit = limit; });
+}
+
+std::string Dialog::Title() const {
+  std::lock_guard lock(m_);
+  return title_;
+}
+void Dialog::SetTitle(std::string title) {
+  {
+    std::lock_guard lock(m_);
+    title_ = std::move(title);
+  }
+  Notify(0);
+}
+bool Dialog::Shown() const {
+  std::lock_guard lock(m_);
+  return shown_;
+}
+void Dialog::Show(bool on) {
+  {
+    std::lock_guard lock(m_);
+    shown_ = on;
+  }
+  Notify(0);
+}
+Rect Dialog::WindowRect() const {
+  std::lock_guard lock(m_);
+  return windowRect_;
+}
+void Dialog::SetWindowRect(Rect r) {
+  {
+    std::lock_guard lock(m_);
+    windowRect_ = r;
+  }
+  Notify(0);
+}
+
+int Dialog::Subscribe(Listener listener) {
+  std::lock_guard lock(m_);
+  int token = nextToken_++;
+  listeners_[token] = std::move(listener);
+  return token;
+}
+void Dialog::Unsubscribe(int token) {
+  std::lock_guard lock(m_);
+  listeners_.erase(token);
+}
+
+void Dialog::OnClick(int id, Handler handler) {
+  std::lock_guard lock(m_);
+  handlers_[id] = std::move(handler);
+}
+
+bool Dialog::Click(int id) {
+  Handler h;
+  {
+    std::lock_guard lock(m_);
+    auto c = controls_.find(id);
+    if (c != controls_.end() && !c->second.enabled) return false;
+    if (c != controls_.end() && c->second.kind == Kind::CheckBox) c->second.checked = !c->second.checked;
+    auto it = handlers_.find(id);
+    if (it != handlers_.end()) h = it->second;
+  }
+  Notify(id);
+  if (!h) return false;
+  h();
+  return true;
+}
+
+// ---- prompter ----
+
+namespace {
+HeadlessHost g_default;
+std::atomic<Prompter*> g_prompter{&g_default};
+}  // namespace
+
+Prompter& prompter() { return *g_prompter.load(); }
+void SetPrompter(Prompter* p) { g_prompter.store(p ? p : &g_default); }
+
+int MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
+  return prompter().MessageBox(text, caption, flags);
+}
+
+int HeadlessHost::MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
+  std::lock_guard lock(m_);
+  prompts_.push_back({text, caption, flags});
+  if (!answers_.empty()) {
+    int a = answers_.front();
+    answers_.erase(answers_.begin());
+    return a;
+  }
+  if ((flags & 0xF) == MB_YESNO) return IDYES;
+  return IDOK;
+}
+
+std::optional<std::string> HeadlessHost::OpenFile(const FileDialogSpec& spec) {
+  std::lock_guard lock(m_);
+  fileDialogs_.push_back(spec);
+  if (files_.empty()) return std::nullopt;
+  auto f = files_.front();
+  files_.erase(files_.begin());
+  return f;
+}
+
+void HeadlessHost::QueueAnswer(int answer) {
+  std::lock_guard lock(m_);
+  answers_.push_back(answer);
+}
+void HeadlessHost::QueueFile(std::optional<std::string> path) {
+  std::lock_guard lock(m_);
+  files_.push_back(std::move(path));
+}
+std::vector<HeadlessHost::Prompt> HeadlessHost::Prompts() const {
+  std::lock_guard lock(m_);
+  return prompts_;
+}
+std::vector<FileDialogSpec> HeadlessHost::FileDialogs() const {
+  std::lock_guard lock(m_);
+  return fileDialogs_;
+}
+void HeadlessHost::Clear() {
+  std::lock_guard lock(m_);
+  answers_.clear();
+  files_.clear();
+  prompts_.clear();
+  fileDialogs_.clear();
+}
+
+}  // namespace ui

@@ -1,0 +1,40 @@
+#include "support/test_env.h"
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace testenv {
+
+namespace {
+std::atomic<int> g_counter{0};
+}
+
+ScratchDir::ScratchDir() {
+  // Under the system temporary folder: device nodes are sockets, whose paths must stay short.
+  auto base = std::filesystem::temp_directory_path() / "fst";
+  path_ = base / (std::to_string(getpid()) + "-" + std::to_string(g_counter++));
+  std::filesystem::remove_all(path_);
+  std::filesystem::create_directories(path_);
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string ReadFile(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::filesystem::path& p, const std::string& content) {
+  std::filesystem::create_directories(p.parent_path());
+  std::ofstream out(p, std::ios::binary);
+  out << content;
+}
+
+}  // namespace testenv

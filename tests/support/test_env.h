@@ -1,0 +1,37 @@
+#pragma once
+// Shared test fixtures: a scratch folder per test, a fast clock, the headless host and a
+// fresh station state.
+#include <filesystem>
+#include <string>
+
+#include "foundation/station_state.h"
+#include "platform/clock.h"
+#include "platform/ui.h"
+
+namespace testenv {
+
+// A fresh empty folder under the build tree's scratch area, removed when the object goes.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  std::filesystem::path operator/(const std::string& p) const { return path_ / p; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string ReadFile(const std::filesystem::path& p);
+void WriteFile(const std::filesystem::path& p, const std::string& content);
+
+// Everything a station-logic test needs: fast clock, headless host, fresh state.
+struct StationFixture {
+  plat::ScopedFastClock clock;
+  ui::ScopedHeadlessHost host;
+  station::ScopedStation station;
+  ScratchDir dir;
+};
+
+}  // namespace testenv
