@@ -12,5 +12,8 @@ int Crc32Calc(const void* data, size_t length, uint32_t* out);
 void Crc32InitTable();
 // The same as a value.
 uint32_t Crc32(const void* data, size_t length);
+// The same through the portable table path alone, whatever the processor offers (the check
+// that both paths agree, and the benchmark, use it).
+uint32_t Crc32Portable(const void* data, size_t length);
 
 }  // namespace station
