@@ -79,6 +79,24 @@ void BuildOptionsDialog(ui::Dialog& d) {
       {1149, Kind::Edit, ""}, {1143, Kind::Edit, ""},
   };
   for (const Item& it : kItems) d.Add(it.id, it.kind, it.text);
+  d.Add(kFlashTypeGroupId, Kind::Group, "Input flash type");
+  d.Add(kDebugGroupId, Kind::Group, "debug check box");
+  d.Add(kFunctionGroupId, Kind::Group, "funcion check box");
+  // Two unnamed statics that the reduced layout shows and hides with the switches.
+  d.Add(1116, Kind::Label);
+  d.Add(1150, Kind::Label);
+}
+
+void BuildProgressDialog(ui::Dialog& d) {
+  // 594 x 6 dialog units with a bar of 593 x 6; sizes here in pixels at the dialog font.
+  d.SetWindowRect(ui::Rect{0, 0, 891, 10});
+  d.Add(1144, Kind::ProgressBar);
+  d.SetRect(1144, ui::Rect{0, 0, 890, 10});
+}
+
+void BuildSplashDialog(ui::Dialog& d) {
+  // 166 x 123 dialog units; the first frame gives the window its real size and shape.
+  d.SetWindowRect(ui::Rect{0, 0, 249, 200});
 }
 
 }  // namespace station

@@ -17,6 +17,8 @@ void PointLogsAt(StationState* s) {
 StationState::StationState() {
   BuildMainDialog(mainDlg);
   BuildOptionsDialog(optionsDlg);
+  BuildProgressDialog(progressDlg);
+  BuildSplashDialog(splashDlg);
   for (auto& p : HwsettingPending) p = 1;
 }
 

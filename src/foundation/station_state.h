@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/fw_entry.h"
+#include "foundation/progress_strip.h"
+#include "foundation/splash_window.h"
 #include "platform/pages.h"
 #include "platform/ui.h"
 
@@ -32,6 +35,10 @@ constexpr int kSplashDialogId = 184;
 // Id of slot `slot`'s hidden log edit in the main dialog.
 constexpr int DeviceLogControlId(int slot) { return 65535 - slot; }
 constexpr int kMainLogControlId = 1005;  // in the options dialog
+
+// The main dialog's two fonts, as ControlState::font values (the number is the font height).
+constexpr int kLargeFont = 22;
+constexpr int kSmallFont = 19;
 
 // A single image buffer: bytes the state owns and the 32-bit length the procedures use
 // (for NAND boot pieces the length is four times the bytes, as the boot-loader load records it).
@@ -98,12 +105,24 @@ struct DeviceSlot {
   std::string DevicePath;  // at most 259 characters; empty when the slot is free
 };
 
-// A pending hot-plug notification.
+// A pending hot-plug notification (its thread is StationState::hotplugThreads[entry]).
 struct DeviceChangeEntry {
   int pendingIndex = -1;
   int hasPath = 0;
   std::string path;
 };
+
+// A slot's picture button: its pictures for the normal, selected and focused looks (0: none,
+// the normal picture is drawn) and whether the button has been bound to its control yet.
+struct SlotButton {
+  std::atomic<bool> bound{false};
+  std::atomic<int> normal{0};
+  std::atomic<int> selected{0};
+  std::atomic<int> focus{0};
+};
+
+// A lock-file descriptor that stands for a named mutex; -1 until created.
+using NamedMutexHandle = int;
 
 struct StationState {
   StationState();
@@ -115,6 +134,10 @@ struct StationState {
   ui::Dialog optionsDlg{kOptionsDialogId, "function type"};
   ui::Dialog progressDlg{kProgressDialogId, ""};
   ui::Dialog splashDlg{kSplashDialogId, ""};
+  int DialogIcon = 128;  // icon resource of the main dialog
+
+  ProgressStrip progress{progressDlg};
+  SplashWindow splash{splashDlg, mainDlg};
 
   FwEntryTable* fwEntries = &fwEntryTable();
 
@@ -123,14 +146,35 @@ struct StationState {
   std::string PackageSubdir;
   std::string DdrFolderName;
 
+  static constexpr int LargeFont = kLargeFont;
+  static constexpr int SmallFont = kSmallFont;
+
   std::array<DeviceSlot, kSlotCount> slots;
+  std::array<SlotButton, kSlotCount> slotButtons;
   std::array<std::string, kSlotCount> StorageTable, MacTable, SnTable;
   ImageBuffers images;
   std::array<std::string, kSlotCount> rememberedPaths;
 
   std::array<std::atomic<int>, kSlotCount> SlotResult{};
   std::array<std::atomic<int>, kSlotCount> HwsettingPending{};
+
+  ui::Rect SavedClientRect;  // the base the children are scaled against on a resize
+  bool LayoutReady = false;
+  bool Minimised = false;
   std::atomic<int> ImageLoading{0};
+
+  // The named mutexes that serialise the factory-data stage, the efuse stage and binding.
+  NamedMutexHandle MutexFactory = -1;
+  NamedMutexHandle MutexGoDdr = -1;
+  NamedMutexHandle MutexEnum = -1;
+
+  // Worker threads; a thread that is not joinable is "no thread". They are declared last so
+  // that they are asked to stop and joined before any member they use goes away.
+  std::array<std::jthread, kSlotCount> hotplugThreads;
+  std::array<std::jthread, kSlotCount> jobThreads;
+  std::jthread ReloadThreadHandle;
+  std::jthread OpenThreadHandle;
+  std::jthread KeyHeaderThreadHandle;
 };
 
 // The running station's state. Tests install their own with ScopedStation.
