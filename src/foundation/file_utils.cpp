@@ -243,7 +243,7 @@ std::string CombinePath(const std::string& folder, const std::string& file) {
     out += parts[i];
   }
   if (trailing && !parts.empty()) out += '/';
-  if (out.empty() && !joined.empty()) out = ".";
+  if (out.empty() && !joined.empty()) out.push_back('.');
   return TooLong(out) ? std::string{} : out;
 }
 
