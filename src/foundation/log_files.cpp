@@ -17,12 +17,16 @@ namespace station {
 
 namespace {
 
-std::string FormatNow(const char* format) {
+struct tm LocalNow() {
   const time_t now = static_cast<time_t>(plat::clock().WallSeconds());
   struct tm local {};
   localtime_r(&now, &local);
+  return local;
+}
+
+std::string Format(const struct tm& t, const char* format) {
   char buf[64] = {};
-  strftime(buf, sizeof buf, format, &local);
+  strftime(buf, sizeof buf, format, &t);
   return buf;
 }
 
@@ -81,7 +85,7 @@ std::string NameOf(const std::string& text) {
 
 bool WriteLogFile(int icon, const std::string& errorText, const std::string& middleText,
                   const std::string& logText) {
-  const std::string stamp = FormatNow("%YY-%mM-%dD-%Hh-%Mm-%Ss");
+  const std::string stamp = Format(LocalNow(), "%YY-%mM-%dD-%Hh-%Mm-%Ss");
   const std::string iconText = std::to_string(icon);
   const LogFolders f = Folders();
   if (!MakeLogFolders(icon, f, "create directory:%s failed!\r\n")) return false;
@@ -124,22 +128,23 @@ void SaveDeviceLog(int icon) {
 int WriteHistoryLog(int icon, const std::string& mac, const std::string& keyNowCont,
                     const std::string& keyMax, const std::string& keyName,
                     const std::string& imageName, const std::string& timeConsuming) {
-  const std::string date = FormatNow("%YY-%mM-%dD");
-  const std::string time = FormatNow("%Hh-%Mm-%Ss");
+  const struct tm now = LocalNow();
+  const std::string date = Format(now, "%YY-%mM-%dD");
+  const std::string time = Format(now, "%Hh-%Mm-%Ss");
   const std::string iconText = std::to_string(icon);
 
   const std::string key = NameOf(keyName);
   if (key.empty()) return 0;
   const std::string image = NameOf(imageName);
   if (image.empty()) return 0;
-  const std::string now =
+  const std::string count =
       keyNowCont == "NULL" ? keyNowCont : std::to_string(std::atoi(keyNowCont.c_str()) - 1);
 
   const LogFolders f = Folders();
   if (!MakeLogFolders(icon, f, "create directory:%s fail!\r\n")) return 0;
 
   const std::string file = f.history + "/" + date + "-TreadCont-" + iconText + "-.txt";
-  const std::string line = "Thread=" + iconText + ",MAC=" + mac + ",KeyNowCont=" + now +
+  const std::string line = "Thread=" + iconText + ",MAC=" + mac + ",KeyNowCont=" + count +
                            ",KeyMax=" + keyMax + ",Time=" + time + ",KeyName=" + key +
                            ",ImageNam=" + image + ",time consuming=" + timeConsuming + "\r\n";
 
