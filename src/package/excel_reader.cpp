@@ -5,8 +5,8 @@
 #include <ctime>
 #include <mutex>
 
-#include "foundation/file_utils.h"
 #include "foundation/log_boxes.h"
+#include "foundation/work_paths.h"
 #include "platform/ui.h"
 
 namespace station {
@@ -181,7 +181,7 @@ int ExcelLogSlot() { return g_logSlot.load(); }
 
 bool ExcelApplicationRunning() { return SharedApp() != nullptr; }
 
-cls_customize::cls_customize() : cls_customize(GetAppDir()) {}
+cls_customize::cls_customize() : cls_customize(workPaths().AppDir) {}
 
 cls_customize::cls_customize(const std::string& appDir)
     : workbookPath_(appDir + "/customized" + "/customized" + ".xlsx"), folderPath_(appDir + "/customized") {

@@ -3,8 +3,8 @@
 #include <array>
 #include <utility>
 
-#include "foundation/file_utils.h"
 #include "foundation/station_state.h"
+#include "foundation/work_paths.h"
 #include "package/excel_reader.h"
 #include "package/type_lists.h"
 
@@ -40,7 +40,7 @@ int FieldForColumn(int column) {
 }  // namespace
 
 std::string NandSupportListPath() {
-  return GetAppDir() + "/" + "/Tempfile" + "/nand_flash_support_list.xlsx";
+  return workPaths().AppDir + "/" + "/Tempfile" + "/nand_flash_support_list.xlsx";
 }
 
 bool LoadNandSupportList() {

@@ -390,6 +390,9 @@ class WorkbookLoader {
       size_t slash = type.rfind('/');
       Relationship rel{slash == std::string::npos ? type : type.substr(slash + 1),
                        ResolveTarget(folder, r.attribute("Target").value())};
+      if (rel.target.empty())
+        throw Failure(label_ + ": " + relsPart + " points outside the package (\"" + r.attribute("Target").value() +
+                      "\")");
       out.emplace(r.attribute("Id").value(), std::move(rel));
     });
     return out;
@@ -433,7 +436,7 @@ class WorkbookLoader {
     if (date1904_) return serial + k1904Offset;
     // The 1900 system counts a 29 February 1900 that never was: its first two months are one
     // day behind the date variant.
-    if (serial > 0 && serial < 60) return serial + 1;
+    if (serial >= 1 && serial < 60) return serial + 1;
     return serial;
   }
 
@@ -676,6 +679,7 @@ std::shared_ptr<const Workbook> Workbook::Open(const std::string& path, std::str
   if (!fs::is_regular_file(path, ec)) return fail(path + ": no such workbook file");
   uintmax_t size = fs::file_size(path, ec);
   if (ec) return fail(path + ": " + ec.message());
+  if (size == 0) return fail(path + ": empty file, not a workbook");
   if (size > kMaxFileBytes) return fail(path + ": too large for a workbook");
   std::ifstream in(path, std::ios::binary);
   if (!in) return fail(path + ": cannot be opened for reading");
