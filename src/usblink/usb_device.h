@@ -1,0 +1,37 @@
+#pragma once
+// Access to the boards of the download-mode driver's interface class: listing them, opening
+// one board's device path, and moving one buffer in or out, all or nothing. Every retry and
+// time-out lives in the wrappers above this layer.
+#include <cstdint>
+#include <string_view>
+
+#include "foundation/station_state.h"
+
+namespace station {
+
+// Interface class of the boards' driver; its class folder is the lower-case form.
+inline constexpr char kUsbClassGuid[] = "{7B56A5D6-CD10-4410-9F59-9A5E71269882}";
+
+// Lists the present boards of the class above. `paths` holds `count` caller-owned buffers of
+// kPathMax characters; on success `count` becomes the number of paths written. True when at
+// least one path was listed; otherwise `count` is left as it was.
+bool FindUsbDevices(char (*paths)[kPathMax], uint32_t& count);
+// The same for any interface class.
+bool EnumDeviceInterfacePaths(std::string_view guid, char (*paths)[kPathMax], uint32_t& count);
+
+// Opens a board for reading and writing; kInvalidHandle when it is missing or refuses.
+DevHandle OpenUsbDevice(const char* path);
+// Closes the handle and sets it to kInvalidHandle; the result of the close.
+bool CloseDevice(DevHandle& handle);
+
+// Takes the board's next frame; true only when it holds exactly `length` bytes, which are then
+// copied to `buffer`. No frame within plat::DriverReadTimeoutMs() is a failed read.
+bool UsbRead(DevHandle handle, uint32_t length, void* buffer);
+// Sends `length` bytes as one frame; true only when all of them were taken.
+bool UsbWrite(DevHandle handle, uint32_t length, const void* buffer);
+
+// Why the calling thread's last UsbRead or UsbWrite ended as it did.
+enum class UsbIo { Ok, Timeout, WrongLength, Gone, Error };
+UsbIo LastUsbIo();
+
+}  // namespace station
