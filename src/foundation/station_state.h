@@ -103,6 +103,10 @@ struct DeviceSlot {
   std::vector<int64_t> PartRemaining;  // one per layout entry
   std::atomic<int> Busy{0};
   std::string DevicePath;  // at most 259 characters; empty when the slot is free
+  // The slot's own copy of the USB hardware-setting program (no other slot frees it while
+  // this one sends it) and its bytes still to send.
+  std::vector<uint8_t> HwsettingBuffer;
+  int64_t HwsettingSize = 0;
 };
 
 // A pending hot-plug notification (its thread is StationState::hotplugThreads[entry]).
@@ -162,6 +166,14 @@ struct StationState {
   bool LayoutReady = false;
   bool Minimised = false;
   std::atomic<int> ImageLoading{0};
+  // The unpack progress shared by the unpacker and the package load: the bar's range (1 when
+  // idle) and position (0 when idle).
+  uint16_t UnpackProgressRange = 1;
+  uint32_t UnpackProgressPos = 0;
+  // True from the start of an image loading thread until its last step; its std::jthread
+  // below stays joinable until the next start joins it.
+  std::atomic<bool> OpenThreadRunning{false};
+  std::atomic<bool> ReloadThreadRunning{false};
 
   // The named mutexes that serialise the factory-data stage, the efuse stage and binding.
   NamedMutexHandle MutexFactory = -1;

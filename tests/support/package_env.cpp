@@ -1,0 +1,50 @@
+#include "support/package_env.h"
+
+#include <filesystem>
+
+#include "foundation/station_state.h"
+#include "foundation/work_paths.h"
+#include "package/type_lists.h"
+
+namespace testenv {
+
+namespace fs = std::filesystem;
+
+ScopedAppDir::ScopedAppDir(const std::string& dir) { station::SetAppDir(dir); }
+ScopedAppDir::~ScopedAppDir() { station::SetAppDir(""); }
+
+PackageFixture::PackageFixture()
+    : appDir((dir / "station").string()), untarDir(appDir + "/UnTarTmp"), scopedAppDir(appDir) {
+  fs::create_directories(appDir);
+  stationFiles = mkpackage::InstallStationFiles(appDir, 7, 4096);
+}
+
+mkpackage::PackageInfo PackageFixture::Build(mkpackage::PackageOptions options, const std::string& name) {
+  options.outDir = (dir / "build" / name).string();
+  return mkpackage::BuildPackage(options);
+}
+
+mkpackage::PackageInfo PackageFixture::BuildUnpacked(mkpackage::PackageOptions options) {
+  mkpackage::PackageInfo info = Build(std::move(options));
+  fs::remove_all(untarDir);
+  fs::copy(info.treeDir, untarDir, fs::copy_options::recursive);
+  return info;
+}
+
+void PackageFixture::ChooseFlash(const std::string& type, const std::string& ddr) {
+  station::StationState& s = station::state();
+  s.mainDlg.SetText(station::kFlashTypeList, type);
+  if (type.rfind("EMMC", 0) == 0) {
+    s.mainDlg.SetText(station::kDdrTypeList, ddr);
+    station::GetDdrFolderName(1);
+  } else {
+    s.DdrFolderName.clear();
+  }
+}
+
+std::vector<uint8_t> WithZero(std::vector<uint8_t> bytes) {
+  bytes.push_back(0);
+  return bytes;
+}
+
+}  // namespace testenv
