@@ -134,11 +134,12 @@ void cls_excel::CloseExcelFile(bool skipClose) {
 }
 
 void cls_excel::ReleaseExcel() {
-  std::shared_ptr<plat::SpreadsheetApp> app = app_ ? app_ : SharedApp();
-  if (app) app->Quit();
-  app_.reset();
+  // Only the service this object started is quit: another thread's workbook use keeps its own.
+  if (!app_) return;
+  app_->Quit();
   std::lock_guard<std::mutex> lock(g_appMutex);
-  if (g_app == app) g_app.reset();
+  if (g_app == app_) g_app.reset();
+  app_.reset();
 }
 
 std::string VariantToCellString(const plat::Variant& value) {

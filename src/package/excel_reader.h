@@ -37,6 +37,7 @@ class cls_excel {
   // ("%0.0f"), a date as "%Y-%m-%d", a text as it stands; anything else is empty.
   std::string GetCellString(int row, int column);
   void CloseExcelFile(bool skipClose);
+  // Quits the service this object started (nothing when it started none).
   void ReleaseExcel();
 
  private:

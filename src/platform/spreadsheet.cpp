@@ -701,7 +701,7 @@ std::shared_ptr<SpreadsheetApp> SpreadsheetApp::Create() {
 std::string SpreadsheetApp::Version() const { return "1.0"; }
 
 std::shared_ptr<const Workbook> SpreadsheetApp::AddWorkbook(const std::string& path, std::string* error) const {
-  if (quit_) {
+  if (quit_.load()) {
     if (error) *error = "the spreadsheet service has quit";
     return nullptr;
   }

@@ -9,6 +9,7 @@
 // that is not there) fails the open with a reason instead of failing later at some cell.
 // An opened workbook is immutable and shares nothing with other workbooks, so any number of
 // them may be in use on any threads at once.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -119,16 +120,16 @@ class SpreadsheetApp {
   static std::shared_ptr<SpreadsheetApp> Create();
 
   std::string Version() const;  // "major.minor"
-  void SetDisplayAlerts(bool on) { displayAlerts_ = on; }
-  bool DisplayAlerts() const { return displayAlerts_; }
+  void SetDisplayAlerts(bool on) { displayAlerts_.store(on); }
+  bool DisplayAlerts() const { return displayAlerts_.load(); }
   // Opens a workbook as a new workbook based on the file (the file is only read).
   std::shared_ptr<const Workbook> AddWorkbook(const std::string& path, std::string* error = nullptr) const;
-  void Quit() { quit_ = true; }
-  bool HasQuit() const { return quit_; }
+  void Quit() { quit_.store(true); }
+  bool HasQuit() const { return quit_.load(); }
 
  private:
-  bool displayAlerts_ = true;
-  bool quit_ = false;
+  std::atomic<bool> displayAlerts_{true};
+  std::atomic<bool> quit_{false};
 };
 
 // Switches the service off for the lifetime of the object, as on a machine that has no

@@ -170,6 +170,9 @@ TEST_F(ExcelReader, OneUseQuittingLeavesAnotherUseWorking) {
   ASSERT_TRUE(a.InitExcel(-1));
   ASSERT_TRUE(b.InitExcel(-1));
   a.ReleaseExcel();
+  cls_excel never;  // a use whose start failed releases nothing of anyone else's
+  never.ReleaseExcel();
+  EXPECT_TRUE(station::ExcelApplicationRunning());
   ASSERT_TRUE(b.OpenExcelFile(kNandList));
   ASSERT_TRUE(b.LoadSheet(b.GetSheetName(1), false));
   EXPECT_EQ(b.GetCellString(14, 1), "MT29F64G08CBABA");
