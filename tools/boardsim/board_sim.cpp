@@ -492,7 +492,7 @@ void Board::Impl::Vanish() {
   if (dirFd >= 0) unlinkat(dirFd, nodeName.c_str(), 0);
   // Connections waiting in the queue see the board go as well.
   for (;;) {
-    int c = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int c = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0) break;
     close(c);
   }
@@ -561,7 +561,9 @@ std::string Board::Plug(const std::string& classFolder, const std::string& nodeN
     return {};
   }
   std::memcpy(addr.sun_path, use.c_str(), use.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking, so that the queue can be emptied when the board vanishes; the connections
+  // accepted from it block as usual.
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   auto fail = [&] {
     if (fd >= 0) close(fd);
