@@ -85,7 +85,6 @@ TEST_F(ProcessRunner, ChildThatOutlivesItsWaitKeepsRunning) {
                                                 ".tmp " + pidFile + "; exec sleep 60\"",
                                  "", 2000, 7));
   EXPECT_TRUE(std::regex_match(Log(7), std::regex("call_createProcess timeout , time : [2-9]\r\n"))) << Log(7);
-  EXPECT_GE(env_.clock.get().SleptMs(), 2000);
 
   // The child writes its id once it runs; give it real time to get there.
   pid_t pid = 0;
