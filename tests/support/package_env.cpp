@@ -17,6 +17,9 @@ PackageFixture::PackageFixture()
     : appDir((dir / "station").string()), untarDir(appDir + "/UnTarTmp"), scopedAppDir(appDir) {
   fs::create_directories(appDir);
   stationFiles = mkpackage::InstallStationFiles(appDir, 7, 4096);
+  // The NAND models the station supports, for the layout's FW_PROFILE line.
+  fs::copy_file(std::string(STATION_SOURCE_DIR) + "/tests/fixtures/nand-support-list/nand_flash_support_list.xlsx",
+                appDir + "/Tempfile/nand_flash_support_list.xlsx", fs::copy_options::overwrite_existing);
 }
 
 mkpackage::PackageInfo PackageFixture::Build(mkpackage::PackageOptions options, const std::string& name) {
