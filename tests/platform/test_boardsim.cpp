@@ -339,6 +339,8 @@ struct PlacementCase {
   std::vector<std::pair<uint64_t, uint64_t>> erased;  // ranges that must stay 0xFF
 };
 
+void PrintTo(const PlacementCase& c, std::ostream* os) { *os << c.name; }
+
 class PlacementTest : public BoardSimTest, public ::testing::WithParamInterface<PlacementCase> {};
 
 TEST_P(PlacementTest, PlacesChunksByIndicator) {
@@ -353,7 +355,7 @@ TEST_P(PlacementTest, PlacesChunksByIndicator) {
   for (const Step& s : pc.steps) {
     const Bytes data = Pattern(s.length, seed++);
     ASSERT_EQ(client_->Write(s.op, s.address, s.indicator, data).status, 0);
-    const auto& ex = board_->exchanges().back();
+    const boardsim::Exchange ex = board_->exchanges().back();
     EXPECT_EQ(ex.placedAt, s.expectAt) << "chunk " << int(seed - 11);
     if (s.op == 0xF9) {
       EXPECT_EQ(board_->Ddr(uint32_t(s.expectAt), uint32_t(s.length)), data);
