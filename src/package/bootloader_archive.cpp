@@ -10,6 +10,7 @@
 #include "foundation/log_boxes.h"
 #include "foundation/station_state.h"
 #include "foundation/work_paths.h"
+#include "package/archive_check.h"
 #include "package/install_image.h"
 #include "package/type_lists.h"
 #include "usblink/flash_options.h"
@@ -116,6 +117,13 @@ int ReadBootloaderTarFile(int mode) {
   ::rmdir(unpackFolder.c_str());
   CreateDirTree(unpackFolder);
   UntarInstallImg(path, unpackFolder, s.progress.BarDialog(), s.UnpackProgressRange, s.UnpackProgressPos, mode);
+  const std::string cut = FirstCutMember(path);
+  if (!cut.empty()) {
+    // Its members would load short: no boot piece of it may be sent.
+    PrintLog("bootloader archive ends inside member %s\r\n", cut.c_str());
+    ReleaseEverything();
+    return 0;
+  }
 
   for (const BootMember& m : kMembers) {
     const std::string member = unpackFolder + (lk ? m.lk : m.uboot);

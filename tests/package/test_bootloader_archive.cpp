@@ -180,5 +180,20 @@ TEST_F(BootloaderArchive, BootLoaderOnlyReadsTheTempfileArchiveQuietly) {
   EXPECT_EQ(s().UnpackProgressPos, 0u);
 }
 
+TEST_F(BootloaderArchive, CutArchiveLoadsNoPiece) {
+  mkpackage::PackageOptions o;
+  o.bootPieceSize = 8192;
+  BuildUnpacked(o);
+  const std::string archive = untarDir + "/package5/bootloader.tar";
+  // Cut inside the data of the last member, the firmware key.
+  fs::resize_file(archive, 7 * (512 + 8192) - 4000);
+  ChooseFlash("NAND");
+  s().PackageSubdir = "/package5";
+
+  EXPECT_EQ(ReadBootloaderTarFile(kBootloaderFromPackage), 0);
+  EXPECT_TRUE(MainLogHas("bootloader archive ends inside member rsa_bin_fw.bin\r\n"));
+  for (const ImageBuffer& b : s().images.boot) EXPECT_TRUE(b.data.empty());
+}
+
 }  // namespace
 }  // namespace station
