@@ -904,7 +904,8 @@ TEST(BoardSimProgram, PlugsUnplugsSavesAndLeavesNoNodes) {
   };
   for (const Case c : {Case{"quit", false}, Case{"SIGTERM", true}}) {
     SCOPED_TRACE(c.name);
-    Program p(root, {"--boards", "2", "--flash", "emmc", "--emmc-mib", "2"});
+    const fs::path saveDir = dir / (std::string("images-") + c.name);
+    Program p(root, {"--boards", "2", "--flash", "emmc", "--emmc-mib", "2", "--save-dir", saveDir.string()});
     ASSERT_EQ(p.Until("ready"), "ready");
     const fs::path node0 = folder / "simboard-0", node1 = folder / "simboard-1";
     EXPECT_TRUE(fs::is_socket(node0));
@@ -939,6 +940,9 @@ TEST(BoardSimProgram, PlugsUnplugsSavesAndLeavesNoNodes) {
     EXPECT_EQ(p.Wait(), 0);
     EXPECT_FALSE(fs::exists(node0));
     EXPECT_FALSE(fs::exists(node1));
+    // Leaving, it saved every board's flash.
+    EXPECT_EQ(fs::file_size(saveDir / "board0.flash"), 2u << 20);
+    EXPECT_EQ(fs::file_size(saveDir / "board1.flash"), 2u << 20);
   }
 }
 

@@ -7,6 +7,7 @@
 //   unplug N         the board's node goes away (the station sees it leave)
 //   plug N           it comes back (powered up anew; the flash keeps its contents)
 //   save N FILE      its flash to FILE (and FILE.ddr, FILE.spare where there is something)
+//   save N           the same into the --save-dir folder, as board<N>.flash
 //   quit             save (with --save-dir), unlink every node and end
 // Each command is answered with one line on standard output: "ok ..." or "error ...".
 // The end of standard input ends nothing: the boards stay until "quit", SIGINT or SIGTERM.
@@ -81,6 +82,8 @@ struct Sim {
 
   std::string NodeName(size_t n) const { return "simboard-" + std::to_string(n); }
 
+  std::string SaveFile(size_t n) const { return saveDir + "/board" + std::to_string(n) + ".flash"; }
+
   bool Save(size_t n, const std::string& file) const {
     const auto& b = *boards[n];
     bool ok = b.SaveFlash(file);
@@ -94,7 +97,7 @@ struct Sim {
     std::error_code ec;
     std::filesystem::create_directories(saveDir, ec);
     for (size_t n = 0; n < boards.size(); ++n) {
-      const std::string file = saveDir + "/board" + std::to_string(n) + ".flash";
+      const std::string file = SaveFile(n);
       if (!Save(n, file)) std::fprintf(stderr, "boardsim: cannot save %s\n", file.c_str());
     }
   }
@@ -127,6 +130,11 @@ bool Command(Sim& sim, const std::string& line) {
   } else if (verb == "save") {
     std::string file;
     std::getline(in >> std::ws, file);
+    if (file.empty() && !sim.saveDir.empty()) {
+      std::error_code ec;
+      std::filesystem::create_directories(sim.saveDir, ec);
+      file = sim.SaveFile(n);
+    }
     if (file.empty()) {
       Answer("error " + line);
     } else {
