@@ -10,9 +10,6 @@ namespace testenv {
 
 namespace fs = std::filesystem;
 
-ScopedAppDir::ScopedAppDir(const std::string& dir) { station::SetAppDir(dir); }
-ScopedAppDir::~ScopedAppDir() { station::SetAppDir(""); }
-
 PackageFixture::PackageFixture()
     : appDir((dir / "station").string()), untarDir(appDir + "/UnTarTmp"), scopedAppDir(appDir) {
   fs::create_directories(appDir);

@@ -5,16 +5,10 @@
 #include <string>
 
 #include "mkpackage/mkpackage.h"
+#include "support/app_dir.h"
 #include "support/test_env.h"
 
 namespace testenv {
-
-// Makes `dir` the station folder for the lifetime of the object.
-class ScopedAppDir {
- public:
-  explicit ScopedAppDir(const std::string& dir);
-  ~ScopedAppDir();
-};
 
 struct PackageFixture : StationFixture {
   PackageFixture();
