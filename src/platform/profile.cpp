@@ -52,7 +52,8 @@ struct Parsed {
   std::string_view value;  // key value, trimmed
 };
 
-Parsed Classify(const std::string& text) {
+// The parts point into `text`, which must outlive them.
+Parsed Classify(std::string_view text) {
   Parsed p;
   std::string_view t = Trim(text);
   if (t.empty()) return p;
@@ -108,11 +109,16 @@ struct Location {
   size_t lastInSection = 0;       // last non-blank line of the section (its header at least)
 };
 
+// A file saved by an editor that marks UTF-8 starts with these bytes; they name nothing.
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+
 Location Find(const std::vector<Line>& lines, std::string_view section, std::string_view key) {
   Location loc;
   bool inside = false;
   for (size_t i = 0; i < lines.size(); ++i) {
-    Parsed p = Classify(lines[i].text);
+    std::string_view text = lines[i].text;
+    if (i == 0 && text.substr(0, kUtf8Mark.size()) == kUtf8Mark) text.remove_prefix(kUtf8Mark.size());
+    Parsed p = Classify(text);
     if (p.kind == LineKind::Section) {
       if (inside) break;  // the first section of that name is the one that counts
       if (SameName(p.name, section)) {

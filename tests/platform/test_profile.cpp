@@ -66,6 +66,13 @@ TEST_F(ProfileTest, ReadsKeysTheWayTheProfileFunctionsDo) {
     EXPECT_EQ(GetProfileString(c.section, c.key, c.def, Path()), c.want) << c.section << "/" << c.key;
 }
 
+TEST_F(ProfileTest, FileMarkedAsUtf8) {
+  Put("\xEF\xBB\xBF[SYSTEM]\r\nAUTO BURN=1\r\n");
+  EXPECT_EQ(GetProfileString("SYSTEM", "AUTO BURN", "", Path()), "1");
+  ASSERT_TRUE(WriteProfileString("SYSTEM", "AUTO BURN", "0", Path()));
+  EXPECT_EQ(Get(), "\xEF\xBB\xBF[SYSTEM]\r\nAUTO BURN=0\r\n");
+}
+
 TEST_F(ProfileTest, MissingFileGivesTheDefault) {
   EXPECT_EQ(GetProfileString("SYSTEM", "AUTO BURN", "0", Path()), "0");
 }
