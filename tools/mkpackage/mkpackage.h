@@ -54,7 +54,10 @@ struct PackageOptions {
   bool emmc = false;                     // MBR lines and no FW_PROFILE line
   std::string nfId = "MX30LF1G18AC";     // the FW_PROFILE line's NAND model
   uint64_t alignment = 0x100000;         // flash placement and layout size rounding
-  uint64_t firstOffset = 0x800000;       // where the first automatically placed entry goes
+  // Where the first automatically placed entry goes. On NAND it must lie past the boot area:
+  // block 6 on, each of the seven boot pieces four times, block by block (34 blocks of 128 KiB
+  // for pieces up to one block: 0x440000); a NAND model with larger blocks needs more.
+  uint64_t firstOffset = 0x800000;
   std::vector<EntrySpec> entries;        // empty: DefaultEntries(emmc)
   std::vector<PartitionSpec> partitions; // empty: DefaultPartitions()
   std::vector<MbrSpec> mbrs;             // empty (eMMC): DefaultMbrs()
