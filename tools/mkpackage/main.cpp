@@ -28,6 +28,8 @@ const char kUsage[] =
     "  --entry KEY=BYTES               data size of one firmware entry\n"
     "  --partition N=BYTES             data size of partition N (replaces the default set)\n"
     "  --boot-size BYTES               size of each boot-loader piece\n"
+    "  --first-offset BYTES            flash offset of the first entry (default 0x800000)\n"
+    "  --alignment BYTES               flash placement and layout size unit (default 0x100000)\n"
     "  --no-layout | --no-bootloader | --no-config | --no-factory\n"
     "  --missing KEY                   leave the data file of KEY (or a boot member) out\n"
     "  --truncate BYTES                cut BYTES from the end of install.img\n"
@@ -125,6 +127,8 @@ int main(int argc, char** argv) {
           o.partitions.push_back(p);
         }
       } else if (a == "--boot-size") o.bootPieceSize = Number(value());
+      else if (a == "--first-offset") o.firstOffset = Number(value());
+      else if (a == "--alignment") o.alignment = Number(value());
       else if (a == "--no-layout") o.noLayout = true;
       else if (a == "--no-bootloader") o.noBootloader = true;
       else if (a == "--no-config") o.noConfig = true;
