@@ -1,0 +1,516 @@
+// A NAND board programmed end to end: a package built by the package builder, unpacked and
+// loaded by the station, the USB hardware setting, the full installation and the burning of
+// the bad block table, all against a simulated board. What the board holds afterwards is
+// checked against a picture of the flash that this test draws itself from the package's
+// description and the NAND layout rules (boot area from block 6, gold copies, head pages, bad
+// block table in blocks 1 and 2, remapped blocks from the end of the flash downwards).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "boardsim/board_sim.h"
+#include "foundation/image_buffers.h"
+#include "foundation/log_boxes.h"
+#include "foundation/slot_display.h"
+#include "foundation/station_state.h"
+#include "mkpackage/mkpackage.h"
+#include "package/install_image.h"
+#include "package/layout_file.h"
+#include "package/package_loading.h"
+#include "package/type_lists.h"
+#include "programming/nand_install.h"
+#include "programming/slot_params.h"
+#include "programming/usb_hwsetting.h"
+#include "support/package_env.h"
+#include "support/sim_board_link.h"
+#include "usblink/bbt_burn.h"
+#include "usblink/flash_options.h"
+
+namespace station {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kSlot = 0;
+constexpr uint8_t kOpWriteFlash = 0xF4;
+constexpr uint8_t kOpSpecialPage = 0xF3;
+
+Bytes FileBytes(const std::string& path) {
+  const std::string text = testenv::ReadFile(path);
+  return Bytes(text.begin(), text.end());
+}
+
+// The layout keys in the order the installation writes them.
+const char* const kWriteOrder[] = {
+    "FW_KERNEL",        "FW_RESCUE_DT",  "FW_KERNEL_DT",         "FW_RESCUE_ROOTFS", "FW_KERNEL_ROOTFS",
+    "FW_NAS_RESCUE_KERNEL", "FW_NAS_RESCUE_DT", "FW_NAS_RESCUE_ROOTFS", "FW_AKERNEL", "FW_TEEKERNEL",
+    "FW_BL31",          "FW_P_UBOOT",    "FW_DALOGO",            "FW_DILOGO",        "FW_CILOGO1",
+    "FW_FWTBL",         "FW_CONFIG",     "FW_PROFILE",           "FW_GOLD_KERNEL",   "FW_GOLD_RESCUE_DT",
+    "FW_GOLD_ROOTFS",   "FW_GOLD_AKERNEL",
+};
+
+// The boot pieces in the order they are packed from block 6 (not the archive's order: the
+// firmware key comes before the TEE key).
+const char* const kBootOrder[] = {"hw_setting.bin", "uboot.bin", "fsbl.bin",       "tee.bin",
+                                  "bl31.bin",       "rsa_bin_fw.bin", "rsa_bin_tee.bin"};
+
+// What the board must hold: an erased flash with the writes laid on it in the order the
+// station makes them. A write that meets a bad block puts that block's part at the start of
+// the next replacement block, counted from the last block of the flash downwards.
+class FlashPicture {
+ public:
+  struct Remap {
+    uint32_t bad, replacement;
+  };
+
+  explicit FlashPicture(const boardsim::BoardConfig& cfg)
+      : page_(cfg.pageSize),
+        block_(uint64_t{cfg.blockSizeK} * 1024),
+        blocks_(cfg.nandSizeM * 1024 / cfg.blockSizeK),
+        bad_(cfg.badBlocks),
+        image_(uint64_t{cfg.nandSizeM} << 20, 0xFF) {}
+
+  uint64_t block() const { return block_; }
+  uint64_t page() const { return page_; }
+  uint64_t pagesPerBlock() const { return block_ / page_; }
+  const Bytes& image() const { return image_; }
+  const std::vector<Remap>& remaps() const { return remaps_; }
+
+  void Write(uint64_t offset, const Bytes& data) {
+    const uint64_t end = offset + data.size();
+    for (uint64_t at = offset; at < end;) {
+      const uint64_t b = at / block_;
+      const uint64_t to = std::min(end, (b + 1) * block_);
+      uint64_t dest = at;
+      if (IsBad(b)) dest = NextReplacement(b) * block_;
+      std::copy(data.begin() + (at - offset), data.begin() + (to - offset), image_.begin() + dest);
+      at = to;
+    }
+  }
+
+  // A head page over a bad block is kept in a replacement block and sent again one block on.
+  void HeadPage(uint64_t pageNumber, const Bytes& head) {
+    while (IsBad(pageNumber / pagesPerBlock())) {
+      std::copy(head.begin(), head.end(), image_.begin() + NextReplacement(pageNumber / pagesPerBlock()) * block_);
+      pageNumber += pagesPerBlock();
+    }
+    std::copy(head.begin(), head.end(), image_.begin() + pageNumber * page_);
+  }
+
+  // The table as it is burnt: one 8-byte entry per 5 % of the blocks.
+  Bytes Table() const {
+    const uint32_t n = blocks_ * 5 / 100;
+    Bytes t(8 * n);
+    for (uint32_t i = 0; i < n; ++i) {
+      const bool used = i < remaps_.size();
+      const uint16_t v[4] = {static_cast<uint16_t>(used ? 0 : 0xEEEE),
+                             static_cast<uint16_t>(used ? remaps_[i].bad : 0xFFFE), 0,
+                             static_cast<uint16_t>(used ? remaps_[i].replacement : 0x0FFF - i)};
+      for (int f = 0; f < 4; ++f) {
+        t[8 * i + 2 * f] = static_cast<uint8_t>(v[f]);
+        t[8 * i + 2 * f + 1] = static_cast<uint8_t>(v[f] >> 8);
+      }
+    }
+    return t;
+  }
+
+ private:
+  bool IsBad(uint64_t b) const { return std::find(bad_.begin(), bad_.end(), b) != bad_.end(); }
+  uint64_t NextReplacement(uint64_t bad) {
+    const uint32_t r = blocks_ - 1 - static_cast<uint32_t>(remaps_.size());
+    remaps_.push_back({static_cast<uint32_t>(bad), r});
+    return r;
+  }
+
+  uint64_t page_, block_;
+  uint32_t blocks_;
+  std::vector<uint32_t> bad_;
+  Bytes image_;
+  std::vector<Remap> remaps_;
+};
+
+struct Expectation {
+  bool onlyBootloader = false;
+  bool secureOnly = false;
+};
+
+// Draws the installation of `pkg` on `pic`, from the package's description alone.
+void DrawInstallation(FlashPicture& pic, const mkpackage::PackageInfo& pkg, Expectation x) {
+  const uint64_t B = pic.block();
+  auto bootPiece = [&](const std::string& member) -> const mkpackage::BootPieceData* {
+    for (const auto& p : pkg.bootPieces)
+      if (p.member == member && p.present) return &p;
+    return nullptr;
+  };
+  if (bootPiece("hw_setting.bin")) {
+    uint64_t block = 6;
+    for (int k = 0; k < 7; ++k) {
+      const mkpackage::BootPieceData* p = bootPiece(kBootOrder[k]);
+      if (!p) {
+        if (k >= 2) break;  // from the FSBL on, a missing piece ends the boot area
+        continue;
+      }
+      const Bytes data = FileBytes(p->path);
+      const uint64_t blocksPerCopy = (data.size() + B - 1) / B;
+      for (int copy = 0; copy < 4; ++copy, block += blocksPerCopy) pic.Write(block * B, data);
+    }
+  }
+  if (x.onlyBootloader) return;
+
+  for (const char* key : kWriteOrder) {
+    for (const mkpackage::PlacedData& e : pkg.entries) {
+      if (e.key != key || !e.present) continue;
+      const Bytes data = FileBytes(e.path);
+      pic.Write(e.offset, data);
+      if (e.key == "FW_FWTBL") pic.Write(e.offset + B, data);  // gold table: one block on
+      if (e.key == "FW_PROFILE") pic.Write(3 * B, data);       // gold profile: block 3
+    }
+  }
+  if (x.secureOnly) return;
+
+  for (const mkpackage::PlacedData& p : pkg.partitions) {
+    if (!p.present || p.size == 0) continue;
+    const Bytes data = FileBytes(p.path);
+    pic.Write(p.offset, data);
+    const uint64_t headPage = (p.offset + p.size + pic.page() - 1) / pic.page();
+    pic.HeadPage(headPage, Bytes(data.begin(), data.begin() + std::min<uint64_t>(pic.page(), data.size())));
+  }
+}
+
+// Where two flash images first differ, for people: empty when they are equal.
+std::string FirstDifference(const Bytes& got, const Bytes& want, uint64_t blockBytes) {
+  if (got.size() != want.size())
+    return "flash of " + std::to_string(got.size()) + " bytes, expected " + std::to_string(want.size());
+  auto [g, w] = std::mismatch(got.begin(), got.end(), want.begin());
+  if (g == got.end()) return {};
+  const uint64_t at = static_cast<uint64_t>(g - got.begin());
+  char text[160];
+  std::snprintf(text, sizeof text, "first difference at 0x%llx (block %llu + 0x%llx): 0x%02x, expected 0x%02x",
+                static_cast<unsigned long long>(at), static_cast<unsigned long long>(at / blockBytes),
+                static_cast<unsigned long long>(at % blockBytes), *g, *w);
+  return text;
+}
+
+class NandInstallEndToEnd : public ::testing::Test, public testenv::PackageFixture {
+ protected:
+  NandInstallEndToEnd() : temp_((dir / "temp").string()) {
+    fs::create_directories(dir / "temp");
+    FreeImageBuffers();
+  }
+  ~NandInstallEndToEnd() override { FreeImageBuffers(); }
+
+  StationState& s() { return state(); }
+
+  // A small NAND board: 32 MiB of 128 KiB blocks, 2 KiB pages.
+  static boardsim::BoardConfig Board(std::vector<uint32_t> bad = {}) {
+    boardsim::BoardConfig cfg;
+    cfg.nandSizeM = 32;
+    cfg.badBlocks = std::move(bad);
+    return cfg;
+  }
+
+  // A package with more of the layout in it than the builder's default.
+  static mkpackage::PackageOptions RichPackage() {
+    mkpackage::PackageOptions o;
+    o.entries = mkpackage::DefaultEntries(false);
+    o.entries.push_back({"FW_TEEKERNEL", "tee_kernel.bin", 0x3000, 0, 0, true, 0x10100000});
+    o.entries.push_back({"FW_DALOGO", "dalogo.bin", 0x1800, 0, 0, true, 0});
+    o.entries.push_back({"FW_CONFIG", "config.bin", 0x200, 0, 0, true, 0});
+    o.entries.push_back({"FW_GOLD_KERNEL", "gold_uImage", 0x22000, 0, 0, true, 0x03000000});
+    o.entries.push_back({"FW_GOLD_RESCUE_DT", "gold_rescue.dtb", 0x2000, 0, 0, true, 0x02140000});
+    o.entries.push_back({"FW_GOLD_AKERNEL", "gold_audio", 0x4000, 0, 0, true, 0x0f900000});
+    // A partition of two and a half blocks, and two small ones, the last not a whole number
+    // of pages.
+    o.partitions = {{0, "rootfs.bin", 0x50000, 0, 0}, {1, "etc.bin", 0x8000, 0, 0}, {2, "cache.bin", 0x4064, 0, 0}};
+    return o;
+  }
+
+  // Builds the package, unpacks install.img as "open" does and loads it for a NAND board.
+  mkpackage::PackageInfo Load(mkpackage::PackageOptions o) {
+    const mkpackage::PackageInfo pkg = Build(std::move(o));
+    fs::remove_all(untarDir);
+    fs::create_directories(untarDir);
+    UntarInstallImg(pkg.imagePath, untarDir, nullptr, s().UnpackProgressRange, s().UnpackProgressPos, 1);
+    ChooseFlash("NAND");
+    s().mainDlg.SetText(kDdrTypeList, "2DDR4_1GB");
+    GetDdrFolderName(1);
+    s().PackageSubdir = GetPackageDir(untarDir);
+    EXPECT_EQ(s().PackageSubdir, "/" + pkg.packageFolder);
+    EXPECT_EQ(ReadUntarTempFiles(), 1) << MainLogText();
+    return pkg;
+  }
+
+  struct Outcome {
+    ResultCode install = -1;
+    ResultCode burn = -1;
+    Bytes flash;
+  };
+
+  // What a job does with a NAND board after it opened it: the slot's parameters, the USB
+  // hardware setting, the installation and, after a success, the bad block table.
+  Outcome Program(testenv::LinkedBoard& board, const boardsim::BoardConfig& cfg, BurnOption option,
+                  const std::function<void()>& beforeInstall = {}) {
+    Outcome out;
+    DeviceSlot& dev = s().slots[kSlot];
+    dev.DeviceHandle = board.handle;
+    dev.DevicePath = board.path;
+    dev.Busy = 1;
+    const FlashInfo info = testenv::FlashInfoOf(cfg, kSlot);
+    FillDeviceParams(kSlot);
+    s().HwsettingPending[kSlot] = 1;
+    EXPECT_EQ(RunUsbHwsetting(kSlot, dev, info, s().HwsettingPending[kSlot]), kResultDone) << DeviceLogText(kSlot);
+    if (beforeInstall) beforeInstall();
+    out.install = NandFullInstall(kSlot, dev, info, *s().fwEntries, option, bbt_);
+    if (out.install == kResultDone) out.burn = BurnBBT(kSlot, dev, info, bbt_.table.get(), bbt_.remapCount, bbt_.lastIndex);
+    const std::string saved = (dir / "flash.bin").string();
+    EXPECT_TRUE(board.board.SaveFlash(saved));
+    out.flash = FileBytes(saved);
+    dev.DeviceHandle = kInvalidHandle;  // the board's link closes it
+    return out;
+  }
+
+  int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+
+  testenv::ScopedTempEnv temp_;
+  NandBbt bbt_;
+};
+
+TEST_F(NandInstallEndToEnd, BoardHoldsEveryPieceOfThePackageWhereTheLayoutPutsIt) {
+  const mkpackage::PackageInfo pkg = Load(RichPackage());
+  EXPECT_EQ(s().mainDlg.Text(kNandModelList), "MX30LF1G18AC") << "the layout's NAND model is chosen";
+  const boardsim::BoardConfig cfg = Board();
+  testenv::LinkedBoard board(dir, cfg);
+
+  const Outcome out = Program(board, cfg, BurnOption{});
+  ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
+  ASSERT_EQ(out.burn, kResultDone) << DeviceLogText(kSlot);
+
+  FlashPicture pic(cfg);
+  DrawInstallation(pic, pkg, {});
+  const Bytes table = pic.Table();
+  pic.Write(1 * pic.block(), table);
+  pic.Write(2 * pic.block(), table);
+  EXPECT_EQ(FirstDifference(out.flash, pic.image(), pic.block()), "");
+  EXPECT_TRUE(pic.remaps().empty());
+
+  // The board is told what each write holds, and the head pages how many blocks follow.
+  struct Marker {
+    uint32_t page;
+    uint8_t opcode;
+    uint16_t marker;
+  };
+  const uint32_t P = static_cast<uint32_t>(pic.pagesPerBlock());
+  std::vector<Marker> want = {{6 * P, kOpWriteFlash, 0x23},  {10 * P, kOpWriteFlash, 0x79},
+                              {14 * P, kOpWriteFlash, 0x89}, {18 * P, kOpWriteFlash, 0x90},
+                              {22 * P, kOpWriteFlash, 0x91}, {26 * P, kOpWriteFlash, 0x92},
+                              {30 * P, kOpWriteFlash, 0x93}, {3 * P, kOpWriteFlash, 0xD0}};
+  const std::vector<boardsim::Exchange> exchanges = board.board.exchanges();
+  for (const Marker& m : want) {
+    SCOPED_TRACE(m.page);
+    auto it = std::find_if(exchanges.begin(), exchanges.end(),
+                           [&](const boardsim::Exchange& e) { return e.opcode == m.opcode && e.address == m.page; });
+    ASSERT_NE(it, exchanges.end());
+    EXPECT_EQ(it->partMarker, m.marker);
+  }
+  std::vector<uint32_t> headExtras;
+  for (const boardsim::Exchange& e : exchanges) {
+    if (e.opcode != kOpSpecialPage) continue;
+    headExtras.push_back(e.extra);
+    EXPECT_EQ(e.routingB, 1);
+    EXPECT_EQ(e.transferLength, pic.page());
+  }
+  // Blocks of each 1 MiB partition area left after its data: 2.5 blocks, 1/4 and 1/8 of one.
+  EXPECT_EQ(headExtras, (std::vector<uint32_t>{5, 7, 7}));
+
+  // Every counter of the slot was sent down to nothing.
+  const RemainingBytes& rem = s().slots[kSlot].Remaining;
+  for (int64_t v : rem.boot) EXPECT_EQ(v, 0);
+  for (int i = 0; i < kFwEntryCount; ++i) {
+    // The efuse programs go to the board's DDR, never to its flash.
+    const bool efuse = i == FW_EFUSE_VERIFY || i == FW_EFUSE_PROGRAMMER;
+    EXPECT_EQ(rem.entries[i], efuse ? static_cast<int64_t>((*s().fwEntries)[i].Size) : 0) << i;
+  }
+  for (int64_t v : rem.partitions) EXPECT_EQ(v, 0);
+  EXPECT_NE(DeviceLogText(kSlot).find("nand flash: hwsetting address device[0] - startPage : 384 , writeBlock : 6 "
+                                      "\xE3\x80\x82\r\n"),
+            std::string::npos);
+  EXPECT_NE(MainLogText().find("BBTList.BBT address icon[0] - start page addr : 128 - block : 2 "), std::string::npos);
+}
+
+TEST_F(NandInstallEndToEnd, BadBlocksAreRemappedFromTheEndOfTheFlashAndTheBurntTableSaysSo) {
+  const mkpackage::PackageInfo pkg = Load(RichPackage());
+  auto offsetOf = [&](const std::string& key) {
+    for (const auto& d : pkg.entries)
+      if (d.key == key) return d.offset;
+    for (const auto& d : pkg.partitions)
+      if (d.key == key) return d.offset;
+    ADD_FAILURE() << key;
+    return uint64_t{0};
+  };
+  const uint32_t B = 128 * 1024;
+  // A hwsetting copy, the gold firmware table, the second block of the large partition, and
+  // the block that holds a small partition and its head page.
+  const std::vector<uint32_t> bad = {7, static_cast<uint32_t>(offsetOf("FW_FWTBL") / B + 1),
+                                     static_cast<uint32_t>(offsetOf("PART0") / B + 1),
+                                     static_cast<uint32_t>(offsetOf("PART1") / B)};
+  const boardsim::BoardConfig cfg = Board(bad);
+  testenv::LinkedBoard board(dir, cfg);
+
+  const Outcome out = Program(board, cfg, BurnOption{});
+  ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
+  ASSERT_EQ(out.burn, kResultDone) << DeviceLogText(kSlot);
+
+  FlashPicture pic(cfg);
+  DrawInstallation(pic, pkg, {});
+  const Bytes table = pic.Table();
+  pic.Write(1 * pic.block(), table);
+  pic.Write(2 * pic.block(), table);
+  EXPECT_EQ(FirstDifference(out.flash, pic.image(), pic.block()), "");
+
+  // 256 blocks: the replacements are 255 downwards, the small partition's block twice over
+  // (its data, then its head page).
+  ASSERT_EQ(pic.remaps().size(), 5u);
+  EXPECT_EQ(pic.remaps()[0].replacement, 255u);
+  EXPECT_EQ(pic.remaps()[4].bad, bad[3]);
+  EXPECT_EQ(bbt_.remapCount, 5);
+  ASSERT_EQ(static_cast<size_t>(bbt_.lastIndex + 1) * 8, table.size());
+  EXPECT_EQ(std::memcmp(bbt_.table.get(), table.data(), table.size()), 0) << "the table in memory is the one burnt";
+}
+
+TEST_F(NandInstallEndToEnd, CompareModeReadsEveryWriteBackAlsoThroughRemappedBlocks) {
+  const mkpackage::PackageInfo pkg = Load(RichPackage());
+  const boardsim::BoardConfig cfg = Board({7});
+  testenv::LinkedBoard board(dir, cfg);
+
+  // The board keeps a partition's head page also in the first page of every block left in
+  // the partition's area; the simulator does not, so those pages are laid down beforehand.
+  FlashPicture heads(cfg);
+  for (const mkpackage::PlacedData& p : pkg.partitions) {
+    const Bytes data = FileBytes(p.path);
+    const Bytes head(data.begin(), data.begin() + cfg.pageSize);
+    const uint64_t first = (p.offset + p.size + cfg.pageSize - 1) / cfg.pageSize;
+    const uint64_t left = (p.layoutSize - p.size) / heads.block();
+    for (uint64_t k = 1; k <= left; ++k) board.board.WriteFlash((first + k * heads.pagesPerBlock()) * cfg.pageSize, head);
+  }
+
+  BurnOption option{};
+  option.compareMode = 1;
+  const Outcome out = Program(board, cfg, option);
+  ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
+  ASSERT_EQ(out.burn, kResultDone);
+
+  const std::string log = DeviceLogText(kSlot);
+  EXPECT_EQ(Count(log, "device[0] - hwsetting start compare \r\n "), 4) << "one compare per copy";
+  EXPECT_EQ(Count(log, "device[0] - FW_FWTBL  start compare \r\n "), 2);
+  EXPECT_EQ(Count(log, "device[0] -  PART0 start compare \r\n "), 1 + 1 + 5) << "the piece, then its head pages";
+  EXPECT_EQ(Count(MainLogText(), "nand start compare \r\n"), Count(log, " start compare \r\n "));
+
+  // The second hwsetting copy was read back from the replacement block.
+  bool readReplacement = false;
+  for (const boardsim::Exchange& e : board.board.exchanges())
+    if (e.opcode == 0xF6 && e.address == 255u * 64) readReplacement = true;
+  EXPECT_TRUE(readReplacement);
+}
+
+TEST_F(NandInstallEndToEnd, CompareModeFindsAWriteTheBoardCorruptedAndReports21) {
+  Load(RichPackage());
+  const boardsim::BoardConfig cfg = Board();
+  testenv::LinkedBoard board(dir, cfg);
+  BurnOption option{};
+  option.compareMode = 1;
+  const Outcome out = Program(board, cfg, option, [&] { board.Fault([](boardsim::Faults& f) { f.corruptWriteExchange = 0; }); });
+
+  EXPECT_EQ(out.install, 21);
+  EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(kSlot)), kPictureFailedBase + 21);
+  // The first hwsetting copy was the corrupted write: nothing was written after its compare.
+  const std::vector<boardsim::Exchange> ex = board.board.exchanges();
+  ASSERT_FALSE(ex.empty());
+  EXPECT_EQ(ex.back().opcode, 0xF6);
+  EXPECT_EQ(std::count_if(ex.begin(), ex.end(), [](const boardsim::Exchange& e) { return e.opcode == kOpWriteFlash; }),
+            1);
+}
+
+TEST_F(NandInstallEndToEnd, OnlyUpgradeBootloaderWritesTheBootAreaAlone) {
+  mkpackage::PackageOptions o;
+  o.missingFiles = {"fsbl.bin", "tee.bin", "bl31.bin", "rsa_bin_fw.bin", "rsa_bin_tee.bin"};
+  const mkpackage::PackageInfo pkg = Load(o);
+  const boardsim::BoardConfig cfg = Board();
+  testenv::LinkedBoard board(dir, cfg);
+  BurnOption option{};
+  option.onlyUpgradeBootloader = 1;
+
+  const Outcome out = Program(board, cfg, option);
+  ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
+
+  FlashPicture pic(cfg);
+  DrawInstallation(pic, pkg, {.onlyBootloader = true});
+  const Bytes table = pic.Table();
+  pic.Write(1 * pic.block(), table);
+  pic.Write(2 * pic.block(), table);
+  EXPECT_EQ(FirstDifference(out.flash, pic.image(), pic.block()), "");
+
+  std::vector<uint32_t> blocks;
+  for (const boardsim::Exchange& e : board.board.exchanges())
+    if (e.opcode == kOpWriteFlash && e.partMarker != 0xBB) blocks.push_back(e.address / 64);
+  EXPECT_EQ(blocks, (std::vector<uint32_t>{6, 7, 8, 9, 10, 11, 12, 13}));
+  EXPECT_EQ(s().slots[kSlot].Remaining.entries[FW_KERNEL], static_cast<int64_t>((*s().fwEntries)[FW_KERNEL].Size))
+      << "the layout is not touched";
+}
+
+TEST_F(NandInstallEndToEnd, OnlyUpgradeSecureFirmwareStopsAfterTheGoldAudioKernel) {
+  mkpackage::PackageOptions o = RichPackage();
+  s().optionsDlg.SetChecked(option_id::kOnlyUpgradeSecureFirmware, true);  // the load leaves partitions out
+  const mkpackage::PackageInfo pkg = Load(o);
+  const boardsim::BoardConfig cfg = Board();
+  testenv::LinkedBoard board(dir, cfg);
+  BurnOption option{};
+  option.onlyUpgradeSecureFirmware = 1;
+
+  const Outcome out = Program(board, cfg, option);
+  ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
+
+  FlashPicture pic(cfg);
+  DrawInstallation(pic, pkg, {.secureOnly = true});
+  const Bytes table = pic.Table();
+  pic.Write(1 * pic.block(), table);
+  pic.Write(2 * pic.block(), table);
+  EXPECT_EQ(FirstDifference(out.flash, pic.image(), pic.block()), "");
+  for (const boardsim::Exchange& e : board.board.exchanges()) EXPECT_NE(e.opcode, kOpSpecialPage);
+}
+
+TEST_F(NandInstallEndToEnd, PackageWithoutHwsettingStartsWithTheKernel) {
+  mkpackage::PackageOptions o = RichPackage();
+  o.missingFiles = {"hw_setting.bin"};
+  const mkpackage::PackageInfo pkg = Load(o);
+  const boardsim::BoardConfig cfg = Board();
+  testenv::LinkedBoard board(dir, cfg);
+
+  const Outcome out = Program(board, cfg, BurnOption{});
+  ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
+  EXPECT_NE(DeviceLogText(kSlot).find("uboot hwsetting = 0 , begin write fw kernel \r\n"), std::string::npos);
+  EXPECT_NE(MainLogText().find("uboot hwsetting = 0 , begin write fw kernel \r\n"), std::string::npos);
+
+  FlashPicture pic(cfg);
+  DrawInstallation(pic, pkg, {});
+  const Bytes table = pic.Table();
+  pic.Write(1 * pic.block(), table);
+  pic.Write(2 * pic.block(), table);
+  EXPECT_EQ(FirstDifference(out.flash, pic.image(), pic.block()), "") << "no boot area, though its pieces were loaded";
+  const std::vector<boardsim::Exchange> ex = board.board.exchanges();
+  auto firstWrite = std::find_if(ex.begin(), ex.end(), [](const boardsim::Exchange& e) { return e.opcode == kOpWriteFlash; });
+  ASSERT_NE(firstWrite, ex.end());
+  EXPECT_EQ(uint64_t{firstWrite->address} * cfg.pageSize, pkg.entries[0].offset);
+}
+
+}  // namespace
+}  // namespace station
