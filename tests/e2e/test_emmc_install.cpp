@@ -1,0 +1,378 @@
+// An eMMC board programmed end to end: a package built by the package builder, unpacked and
+// loaded by the station, the USB hardware setting, then the eMMC installation, against a
+// simulated board. What the board holds afterwards is checked against a picture of the eMMC
+// that this test draws itself from the package's description: the boot pieces packed by
+// sectors from sector 256, the entries at their offsets, the firmware table at sector 0x3100
+// and its gold copy 0x40 sectors after its own offset, the partitions and MBR images at theirs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "boardsim/board_sim.h"
+#include "foundation/image_buffers.h"
+#include "foundation/log_boxes.h"
+#include "foundation/slot_display.h"
+#include "foundation/station_state.h"
+#include "mkpackage/mkpackage.h"
+#include "package/install_image.h"
+#include "package/layout_file.h"
+#include "package/package_loading.h"
+#include "package/type_lists.h"
+#include "programming/emmc_install.h"
+#include "programming/slot_params.h"
+#include "programming/usb_hwsetting.h"
+#include "support/install_env.h"
+#include "support/package_env.h"
+#include "support/sim_board_link.h"
+#include "usblink/flash_options.h"
+#include "usblink/flash_read.h"
+
+namespace station {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kSlot = 0;
+constexpr uint64_t kSectorBytes = 512;
+constexpr uint64_t kPiece = 0x3000000;  // the loader's partition piece
+
+Bytes FileBytes(const std::string& path) {
+  const std::string text = testenv::ReadFile(path);
+  return Bytes(text.begin(), text.end());
+}
+
+// The boot pieces in the order they are packed from sector 256.
+const char* const kBootOrder[] = {"hw_setting.bin", "uboot.bin", "fsbl.bin",       "tee.bin",
+                                  "bl31.bin",       "rsa_bin_fw.bin", "rsa_bin_tee.bin"};
+// The layout keys that go to the eMMC at their own offsets (the firmware table does not).
+const char* const kAtOffset[] = {
+    "FW_KERNEL",  "FW_RESCUE_DT", "FW_KERNEL_DT", "FW_RESCUE_ROOTFS", "FW_KERNEL_ROOTFS", "FW_NAS_RESCUE_KERNEL",
+    "FW_NAS_RESCUE_DT", "FW_NAS_RESCUE_ROOTFS", "FW_AKERNEL", "FW_TEEKERNEL", "FW_BL31", "FW_P_UBOOT", "FW_DALOGO",
+    "FW_DILOGO", "FW_CILOGO1", "FW_CONFIG", "FW_GOLD_KERNEL", "FW_GOLD_RESCUE_DT", "FW_GOLD_ROOTFS",
+    "FW_GOLD_AKERNEL"};
+
+// What the board must hold: an erased eMMC with the package laid on it.
+Bytes DrawInstallation(const mkpackage::PackageInfo& pkg, uint64_t emmcBytes) {
+  Bytes image(emmcBytes, 0xFF);
+  auto put = [&](uint64_t offset, const Bytes& data) {
+    ASSERT_LE(offset + data.size(), image.size());
+    std::copy(data.begin(), data.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
+  };
+  uint64_t sector = 256;
+  for (const char* member : kBootOrder) {
+    auto it = std::find_if(pkg.bootPieces.begin(), pkg.bootPieces.end(),
+                           [&](const mkpackage::BootPieceData& b) { return b.member == member && b.present; });
+    if (it == pkg.bootPieces.end()) break;
+    const Bytes data = FileBytes(it->path);
+    put(sector * kSectorBytes, data);
+    sector += (data.size() + kSectorBytes - 1) / kSectorBytes;
+  }
+  for (const mkpackage::PlacedData& e : pkg.entries) {
+    if (!e.present) continue;
+    const Bytes data = FileBytes(e.path);
+    if (e.key == "FW_FWTBL") {
+      put(0x3100 * kSectorBytes, data);
+      put((e.offset / kSectorBytes + 0x40) * kSectorBytes, data);
+    } else if (std::find(std::begin(kAtOffset), std::end(kAtOffset), e.key) != std::end(kAtOffset)) {
+      put(e.offset, data);
+    }
+  }
+  for (const mkpackage::PlacedData& p : pkg.partitions)
+    if (p.present) put(p.offset, FileBytes(p.path));
+  for (const mkpackage::PlacedData& m : pkg.mbrs)
+    if (m.present) put(m.offset, FileBytes(m.path));
+  return image;
+}
+
+// The places where two images differ, for people: empty when they are equal.
+std::vector<uint64_t> Differences(const Bytes& got, const Bytes& want, size_t limit = 8) {
+  std::vector<uint64_t> at;
+  if (got.size() != want.size()) return {~0ull};
+  for (uint64_t i = 0; i < got.size() && at.size() < limit; ++i) {
+    // Whole words first: the images are large and mostly equal.
+    if (i % 8 == 0 && i + 8 <= got.size() && std::memcmp(&got[i], &want[i], 8) == 0) {
+      i += 7;
+      continue;
+    }
+    if (got[i] != want[i]) at.push_back(i);
+  }
+  return at;
+}
+
+class EmmcInstallEndToEnd : public ::testing::Test, public testenv::PackageFixture {
+ protected:
+  EmmcInstallEndToEnd() : temp_((dir / "temp").string()) {
+    fs::create_directories(dir / "temp");
+    FreeImageBuffers();
+  }
+  ~EmmcInstallEndToEnd() override { FreeImageBuffers(); }
+
+  StationState& s() { return state(); }
+
+  static boardsim::BoardConfig Board() {
+    boardsim::BoardConfig cfg;
+    cfg.flash = boardsim::FlashKind::Emmc;
+    cfg.emmcBytes = 128ull << 20;
+    return cfg;
+  }
+
+  // More of the layout than the builder's default: every kind of entry the eMMC takes, boot
+  // pieces that do not fill their last sector, and a partition that the loader cuts in two
+  // pieces. MBR images at sector 0 and at 0x200000.
+  static mkpackage::PackageOptions EmmcPackage() {
+    mkpackage::PackageOptions o;
+    o.emmc = true;
+    o.entries = mkpackage::DefaultEntries(true);
+    o.entries.push_back({"FW_TEEKERNEL", "tee_kernel.bin", 0x3000, 0, 0, true, 0x10100000});
+    o.entries.push_back({"FW_CONFIG", "config.bin", 0x200, 0, 0, true, 0});
+    o.entries.push_back({"FW_GOLD_KERNEL", "gold_uImage", 0x22000, 0, 0, true, 0x03000000});
+    o.entries.push_back({"FW_GOLD_ROOTFS", "gold_root.cpio.gz", 0x8100, 0, 0, true, 0x02200000});
+    o.partitions = {{0, "rootfs.bin", kPiece + 0x1234, 0, 0}, {1, "etc.bin", 0x8000, 0, 0}, {2, "cache.bin", 0x4064, 0, 0}};
+    o.bootPieceSizes = {{"hw_setting.bin", 1000}, {"uboot.bin", 0x12345}, {"fsbl.bin", 512}, {"tee.bin", 513},
+                        {"bl31.bin", 7000},       {"rsa_bin_tee.bin", 300}, {"rsa_bin_fw.bin", 600}};
+    return o;
+  }
+
+  // Builds the package, unpacks install.img as "open" does and loads it for an eMMC board.
+  mkpackage::PackageInfo Load(mkpackage::PackageOptions o) {
+    const mkpackage::PackageInfo pkg = Build(std::move(o));
+    fs::remove_all(untarDir);
+    fs::create_directories(untarDir);
+    UntarInstallImg(pkg.imagePath, untarDir, nullptr, s().UnpackProgressRange, s().UnpackProgressPos, 1);
+    ChooseFlash("EMMC", "2DDR4_1GB");
+    s().PackageSubdir = GetPackageDir(untarDir);
+    EXPECT_EQ(s().PackageSubdir, "/" + pkg.packageFolder);
+    EXPECT_EQ(ReadUntarTempFiles(), 1) << MainLogText();
+    return pkg;
+  }
+
+  // What a job does with an eMMC board after it opened it: the slot's parameters, the USB
+  // hardware setting, then the installation. `beforeInstall` runs between the last two.
+  ResultCode Program(testenv::LinkedBoard& board, BurnOption option, const std::function<void()>& beforeInstall = {}) {
+    DeviceSlot& dev = s().slots[kSlot];
+    dev.DeviceHandle = board.handle;
+    dev.DevicePath = board.path;
+    dev.Busy = 1;
+    const FlashInfo info = testenv::FlashInfoOf(board.board.config(), kSlot);
+    FillDeviceParams(kSlot);
+    s().HwsettingPending[kSlot] = 1;
+    EXPECT_EQ(RunUsbHwsetting(kSlot, dev, info, s().HwsettingPending[kSlot]), kResultDone) << DeviceLogText(kSlot);
+    if (beforeInstall) beforeInstall();
+    NandBbt bbt;
+    const ResultCode rc = EmmcFullInstall(kSlot, dev, info, *s().fwEntries, option, bbt);
+    dev.DeviceHandle = kInvalidHandle;  // the board's link closes it
+    return rc;
+  }
+
+  Bytes SavedFlash(testenv::LinkedBoard& board) {
+    const std::string saved = (dir / "flash.bin").string();
+    EXPECT_TRUE(board.board.SaveFlash(saved));
+    Bytes flash = FileBytes(saved);
+    fs::remove(saved);
+    return flash;
+  }
+
+  const mkpackage::PlacedData& Placed(const mkpackage::PackageInfo& pkg, const std::string& key) {
+    for (const auto& d : pkg.partitions)
+      if (d.key == key) return d;
+    for (const auto& d : pkg.entries)
+      if (d.key == key) return d;
+    throw std::runtime_error("no " + key);
+  }
+
+  static bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  }
+
+  testenv::ScopedTempEnv temp_;
+};
+
+TEST_F(EmmcInstallEndToEnd, BoardHoldsThePackageByteForByte) {
+  const mkpackage::PackageInfo pkg = Load(EmmcPackage());
+  ASSERT_EQ(s().images.partitionPieces.size(), 4u) << "the large partition comes in two pieces";
+  const Bytes picture = DrawInstallation(pkg, Board().emmcBytes);
+
+  for (const bool compare : {false, true}) {
+    SCOPED_TRACE(compare ? "compare mode" : "no compare");
+    testenv::LinkedBoard board(dir, Board());
+    BurnOption option{};
+    option.compareMode = compare;
+
+    ASSERT_EQ(Program(board, option), kResultDone) << DeviceLogText(kSlot);
+    EXPECT_EQ(Differences(SavedFlash(board), picture), std::vector<uint64_t>{});
+
+    if (compare) {
+      // Each write is read back from its own first sector before the next one goes out.
+      uint32_t writeStart = 0;
+      bool inWrite = false;
+      int writes = 0, readBack = 0;
+      for (const boardsim::Exchange& e : board.board.exchanges()) {
+        if (e.opcode == 0xF4 && !inWrite) {
+          writeStart = e.address;
+          inWrite = true;
+          ++writes;
+        } else if (e.opcode == 0xF6) {
+          if (inWrite) {
+            EXPECT_EQ(e.address, writeStart);
+            ++readBack;
+          }
+          inWrite = false;
+        }
+      }
+      EXPECT_EQ(readBack, writes);
+      // 7 boot pieces, 15 entries, the table twice, FW_CONFIG, 4 gold entries, 4 partition
+      // pieces and 2 MBR images: empty entries are compared too (a read of nothing).
+      const std::string log = DeviceLogText(kSlot);
+      int compares = 0;
+      for (size_t at = log.find(" start compare \r\n "); at != std::string::npos;
+           at = log.find(" start compare \r\n ", at + 1))
+        ++compares;
+      EXPECT_EQ(compares, 35);
+      EXPECT_FALSE(fs::exists(ReadBackFilePath(kSlot))) << "an equal read-back is deleted";
+    } else {
+      EXPECT_TRUE(board.Exchanges(0xF6).empty());
+    }
+
+    const RemainingBytes& rem = s().slots[kSlot].Remaining;
+    for (int64_t v : rem.boot) EXPECT_EQ(v, 0);
+    for (int i = 0; i < kFwEntryCount; ++i) {
+      const bool efuse = i == FW_EFUSE_VERIFY || i == FW_EFUSE_PROGRAMMER;  // they go to DDR
+      EXPECT_EQ(rem.entries[i], efuse ? static_cast<int64_t>((*s().fwEntries)[i].Size) : 0) << i;
+    }
+    for (int64_t v : rem.partitions) EXPECT_EQ(v, 0);
+    for (int64_t v : rem.mbr) EXPECT_EQ(v, 0);
+  }
+}
+
+TEST_F(EmmcInstallEndToEnd, CompareModeFindsAWriteTheBoardCorruptedAndReports21) {
+  const mkpackage::PackageInfo pkg = Load(EmmcPackage());
+  const Bytes picture = DrawInstallation(pkg, Board().emmcBytes);
+  testenv::LinkedBoard board(dir, Board());
+  BurnOption option{};
+  option.compareMode = 1;
+
+  // A clean run tells which exchange of the installation writes the second piece of PART0.
+  ASSERT_EQ(Program(board, option, [&] { board.board.clearExchanges(); }), kResultDone);
+  const uint64_t secondPiece = Placed(pkg, "PART0").offset + kPiece;
+  const std::vector<boardsim::Exchange> clean = board.board.exchanges();
+  const auto target = std::find_if(clean.begin(), clean.end(), [&](const boardsim::Exchange& e) {
+    return e.opcode == 0xF4 && e.placedAt != boardsim::Exchange::kNowhere && e.placedAt >= secondPiece;
+  });
+  ASSERT_NE(target, clean.end());
+  const int index = static_cast<int>(target - clean.begin());
+
+  const ResultCode rc = Program(board, option, [&] {
+    board.board.clearExchanges();
+    board.Fault([&](boardsim::Faults& f) { f.corruptWriteExchange = index; });
+  });
+
+  EXPECT_EQ(rc, 21);
+  EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(kSlot)), kPictureFailedBase + 21);
+  EXPECT_TRUE(EndsWith(testenv::TakeErrorLogs(appDir),
+                       " PART0 data compare\r\nError - compare mode , There are differences in comparison data !!\r\n"));
+  EXPECT_TRUE(fs::exists(ReadBackFilePath(kSlot))) << "the differing read-back stays for inspection";
+  // Nothing was written after the failed compare, and the board holds the one damaged byte.
+  const std::vector<boardsim::Exchange> ex = board.board.exchanges();
+  ASSERT_FALSE(ex.empty());
+  EXPECT_EQ(ex.back().opcode, 0xF6);
+  const std::vector<uint64_t> diff = Differences(SavedFlash(board), picture);
+  ASSERT_EQ(diff.size(), 1u);
+  EXPECT_GE(diff[0], target->placedAt);
+  EXPECT_LT(diff[0], target->placedAt + target->transferLength);
+}
+
+TEST_F(EmmcInstallEndToEnd, ReadBackThatFailsEndsTheInstallationWithItsCode) {
+  Load(EmmcPackage());
+  testenv::LinkedBoard board(dir, Board());
+  BurnOption option{};
+  option.compareMode = 1;
+
+  // The installation's first exchange writes the hwsetting piece; the second reads it back.
+  const ResultCode rc = Program(board, option, [&] {
+    board.board.clearExchanges();
+    board.Fault([](boardsim::Faults& f) { f.failStatusExchange = 1; });
+  });
+
+  EXPECT_EQ(rc, 7);
+  EXPECT_TRUE(EndsWith(testenv::TakeErrorLogs(appDir), "uboot hwstting data compare\r\nError - (CSW) Stat failed !\r\n"));
+  const std::vector<boardsim::Exchange> ex = board.board.exchanges();
+  ASSERT_EQ(ex.size(), 2u);
+  EXPECT_EQ(ex[1].opcode, 0xF6);
+  EXPECT_EQ(ex[1].address, 256u);
+}
+
+// A partition of more than 4 GiB, lying beyond 2 GiB, and an MBR image beyond 4 GiB: every
+// piece lands at its 64-bit place and the partition arrives whole. The pieces are untouched
+// zero pages except for a mark at each end, so the station holds next to nothing; the board
+// keeps its eMMC sparsely.
+TEST_F(EmmcInstallEndToEnd, PartitionLargerThan4GiBIsWrittenWhole) {
+  constexpr uint64_t kOffset = 0x80000000;                  // 2 GiB
+  constexpr uint64_t kLength = 0x100000000ull + 0x300200;   // 4 GiB + 3 MiB + 512
+  constexpr uint64_t kMbrOffset = 0x1C0000000ull;           // 7 GiB
+  boardsim::BoardConfig cfg = Board();
+  cfg.emmcBytes = 8ull << 30;
+  cfg.requireDdrEnable = false;
+  testenv::LinkedBoard board(dir, cfg);
+
+  auto mark = [](uint64_t piece, bool end) {
+    Bytes m(16);
+    for (size_t i = 0; i < m.size(); ++i) m[i] = static_cast<uint8_t>(piece * 7 + i + (end ? 0x80 : 1));
+    return m;
+  };
+  const uint64_t pieces = (kLength + kPiece - 1) / kPiece;
+  for (uint64_t k = 0; k < pieces; ++k) {
+    PartitionPiece p;
+    p.name = " PART0";
+    p.length = std::min(kPiece, kLength - k * kPiece);
+    p.offset = kOffset;
+    p.layoutSize = kLength;
+    ASSERT_TRUE(p.pages.Reserve(p.length));
+    const Bytes head = mark(k, false), tail = mark(k, true);
+    std::memcpy(p.pages.data(), head.data(), head.size());
+    std::memcpy(p.pages.data() + p.length - tail.size(), tail.data(), tail.size());
+    s().images.partitionPieces.push_back(std::move(p));
+  }
+  MbrImage mbr;
+  mbr.name = " MBR0";
+  mbr.heap = testenv::WithZero(mkpackage::SyntheticData(3, "mbr", 512));
+  mbr.length = 512;
+  mbr.offset = kMbrOffset;
+  s().images.mbrImages.push_back(std::move(mbr));
+
+  DeviceSlot& dev = s().slots[kSlot];
+  dev.DeviceHandle = board.handle;
+  dev.Busy = 1;
+  const FlashInfo info = testenv::FlashInfoOf(cfg, kSlot);
+  FillDeviceParams(kSlot);
+  NandBbt bbt;
+  ASSERT_EQ(EmmcFullInstall(kSlot, dev, info, *s().fwEntries, BurnOption{}, bbt), kResultDone) << DeviceLogText(kSlot);
+  dev.DeviceHandle = kInvalidHandle;
+
+  for (uint64_t k = 0; k < pieces; ++k) {
+    SCOPED_TRACE(k);
+    const uint64_t start = kOffset + k * kPiece;
+    const uint64_t length = std::min(kPiece, kLength - k * kPiece);
+    EXPECT_EQ(board.board.Flash(start, 16), mark(k, false));
+    EXPECT_EQ(board.board.Flash(start + length - 16, 16), mark(k, true));
+    EXPECT_EQ(board.board.Flash(start + 16, 16), Bytes(16, 0)) << "the zeros between the marks were written too";
+  }
+  EXPECT_EQ(board.board.Flash(kOffset + kLength, 16), Bytes(16, 0xFF)) << "nothing beyond the partition";
+  EXPECT_EQ(board.board.Flash(kMbrOffset, 512), mkpackage::SyntheticData(3, "mbr", 512));
+
+  uint64_t sent = 0;
+  for (const boardsim::Exchange& e : board.Exchanges(0xF4))
+    if (e.placedAt >= kOffset && e.placedAt < kOffset + kLength) sent += e.transferLength;
+  EXPECT_EQ(sent, kLength);
+  EXPECT_NE(DeviceLogText(kSlot).find(" MBR0 icon[0] : block number : 14680064 \xE3\x80\x82\r\n"), std::string::npos);
+  for (int64_t v : dev.Remaining.partitions) EXPECT_EQ(v, 0);
+}
+
+}  // namespace
+}  // namespace station
