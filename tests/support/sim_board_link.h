@@ -36,16 +36,15 @@ class ScopedTempEnv {
   std::optional<std::string> old_;
 };
 
-inline std::string HexText(uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "%llx", static_cast<unsigned long long>(v));
-  return b;
-}
-
 // Fills the options dialog's flash boxes as an operator would for the board of `cfg`.
 inline void DescribeFlash(const boardsim::BoardConfig& cfg) {
   using namespace station::option_id;
   ui::Dialog& d = station::state().optionsDlg;
+  auto HexText = [](uint64_t v) {
+    char b[24];
+    std::snprintf(b, sizeof b, "%llx", static_cast<unsigned long long>(v));
+    return std::string(b);
+  };
   const int type = cfg.flash == boardsim::FlashKind::Nand ? 0 : cfg.flash == boardsim::FlashKind::Nor ? 1 : 2;
   d.SetText(kFlashType, HexText(type));
   if (type == 0) {
