@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "boardsim/board_sim.h"
@@ -32,6 +34,7 @@
 #include "support/sim_board_link.h"
 #include "usblink/flash_options.h"
 #include "usblink/flash_read.h"
+#include "usblink/usb_device.h"
 
 namespace station {
 namespace {
@@ -306,6 +309,47 @@ TEST_F(EmmcInstallEndToEnd, ReadBackThatFailsEndsTheInstallationWithItsCode) {
   ASSERT_EQ(ex.size(), 2u);
   EXPECT_EQ(ex[1].opcode, 0xF6);
   EXPECT_EQ(ex[1].address, 256u);
+}
+
+// Every slot programs its own board at the same time from the one loaded package: each
+// board ends up with the whole package, as if it had been alone.
+TEST_F(EmmcInstallEndToEnd, TwelveBoardsAtOnceEachGetTheWholePackage) {
+  const mkpackage::PackageInfo pkg = Load(EmmcPackage());
+  const Bytes picture = DrawInstallation(pkg, Board().emmcBytes);
+  const FlashInfo info = testenv::FlashInfoOf(Board(), 0);
+  BurnOption option{};
+  option.compareMode = 1;
+
+  std::vector<std::unique_ptr<boardsim::Board>> boards;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    boards.push_back(std::make_unique<boardsim::Board>(Board()));
+    const std::string path = boards.back()->Plug((dir / "dev").string(), "b" + std::to_string(slot));
+    DeviceSlot& dev = s().slots[slot];
+    dev.DeviceHandle = OpenUsbDevice(path.c_str());
+    ASSERT_NE(dev.DeviceHandle, kInvalidHandle);
+    dev.Busy = 1;
+    FillDeviceParams(slot);
+    s().HwsettingPending[slot] = 1;
+  }
+  std::vector<ResultCode> hw(kSlotCount, -1), install(kSlotCount, -1);
+  {
+    std::vector<std::jthread> jobs;
+    for (int slot = 0; slot < kSlotCount; ++slot)
+      jobs.emplace_back([&, slot] {
+        DeviceSlot& dev = s().slots[slot];
+        hw[slot] = RunUsbHwsetting(slot, dev, info, s().HwsettingPending[slot]);
+        NandBbt bbt;
+        if (hw[slot] == kResultDone) install[slot] = EmmcFullInstall(slot, dev, info, *s().fwEntries, option, bbt);
+      });
+  }
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    SCOPED_TRACE(slot);
+    EXPECT_EQ(hw[slot], kResultDone);
+    EXPECT_EQ(install[slot], kResultDone) << DeviceLogText(slot);
+    EXPECT_EQ(Differences(boards[slot]->Flash(0, picture.size()), picture), std::vector<uint64_t>{});
+    for (int64_t v : s().slots[slot].Remaining.partitions) EXPECT_EQ(v, 0);
+    CloseDevice(s().slots[slot].DeviceHandle);
+  }
 }
 
 // A partition of more than 4 GiB, lying beyond 2 GiB, and an MBR image beyond 4 GiB: every
