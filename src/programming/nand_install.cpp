@@ -273,12 +273,12 @@ ResultCode NandInstaller::Run() {
   }
 
   // Without a geometry there are no blocks, so no table either.
-  if (pageSize_ == 0 || info_.BlockSizeK == 0 || !AllocNandBbt(info_, bbt_)) {
+  blockBytes_ = static_cast<int32_t>(info_.BlockSizeK * 1024u);
+  if (pageSize_ == 0 || blockBytes_ <= 0 || !AllocNandBbt(info_, bbt_)) {
     ReportResult(kResultNoBbt, slot_, "nand create bbt");
     return kResultNoBbt;
   }
 
-  blockBytes_ = static_cast<int32_t>(info_.BlockSizeK * 1024u);
   pagesPerBlock_ = blockBytes_ / pageSize_;
   // Blocks per copy of each piece, taken before any send consumes the counters.
   for (int k = 0; k < kBootPieceCount; ++k) {
