@@ -24,7 +24,6 @@ namespace {
 
 constexpr ResultCode kResultSizeError = 3;   // a write left bytes of its item unsent
 constexpr ResultCode kResultNoBbt = 22;
-constexpr ResultCode kResultCompareDiff = 21;
 constexpr int kCopies = 4;
 constexpr int kEndAfterLastPartition = -1;
 
