@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -51,9 +52,13 @@ bool WaitReadable(int fd, int timeoutMs) {
 FrameResult RecvAll(int fd, uint8_t* p, size_t n) {
   constexpr int kMidFrameMs = 30000;  // a frame that has begun finishes promptly or the peer is broken
   while (n > 0) {
-    if (!WaitReadable(fd, kMidFrameMs)) return FrameResult::Error;
-    ssize_t r = recv(fd, p, n, 0);
+    // Take what is there; wait only when nothing is.
+    ssize_t r = recv(fd, p, n, MSG_DONTWAIT);
     if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!WaitReadable(fd, kMidFrameMs)) return FrameResult::Error;
+      continue;
+    }
     if (r == 0) return FrameResult::Closed;
     if (r < 0) return errno == ECONNRESET ? FrameResult::Closed : FrameResult::Error;
     p += r;
@@ -70,7 +75,20 @@ bool WriteFrame(int fd, const void* data, size_t length) {
   if (fd < 0 || length > kMaxFrame) return false;
   uint8_t head[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
                      static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
-  return SendAll(fd, head, 4) && SendAll(fd, static_cast<const uint8_t*>(data), length);
+  // Length and bytes in one call where the socket takes them, so the peer wakes once per frame.
+  iovec parts[2] = {{head, 4}, {const_cast<void*>(data), length}};
+  msghdr msg{};
+  msg.msg_iov = parts;
+  msg.msg_iovlen = length ? 2 : 1;
+  ssize_t w;
+  do {
+    w = sendmsg(fd, &msg, MSG_NOSIGNAL);
+  } while (w < 0 && errno == EINTR);
+  if (w < 0) return false;
+  size_t sent = static_cast<size_t>(w);
+  if (sent < 4) return SendAll(fd, head + sent, 4 - sent) && SendAll(fd, static_cast<const uint8_t*>(data), length);
+  sent -= 4;
+  return SendAll(fd, static_cast<const uint8_t*>(data) + sent, length - sent);
 }
 
 FrameResult ReadFrame(int fd, std::vector<uint8_t>& out, int timeoutMs) {

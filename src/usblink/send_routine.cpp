@@ -71,9 +71,13 @@ uint16_t RangeMarker(uint16_t marker, uint64_t index) {
   return static_cast<uint16_t>((index << 8) + kRangeMarker);
 }
 
-bool SendCbw(DevHandle device, const UsbCbw& cbw) {
+enum class CommandWrite { Ok, WrapperFailed, DataFailed };
+
+// The wrapper, then the data phase it announces.
+CommandWrite SendCommand(DevHandle device, const UsbCbw& cbw, const uint8_t* data, uint32_t length) {
   auto bytes = SerializeCbw(cbw);
-  return UsbWrite(device, kCbwSize, bytes.data());
+  if (!UsbWrite(device, kCbwSize, bytes.data())) return CommandWrite::WrapperFailed;
+  return UsbWrite(device, length, data) ? CommandWrite::Ok : CommandWrite::DataFailed;
 }
 
 // One data transfer of PerformReadTest: its ranges, chunks, remaps and accounting.
@@ -242,11 +246,12 @@ ResultCode DataTransfer::SendRange(const Range& r) {
     PrintDeviceLog(slot_, "CBW.dCbwcb.LogicalBlockAddress : 0x%02x \r\n", address);
     PrintDeviceLog(slot_, "******************************\r\n");
 
-    if (!SendCbw(a_.device, cbw)) {
+    const CommandWrite written = SendCommand(a_.device, cbw, bytes, sendLength);
+    if (written == CommandWrite::WrapperFailed) {
       PrintDeviceLog(slot_, "PerformWriteTest: CBW failed!\r\n");
       return kResultCbwWrite;
     }
-    if (!UsbWrite(a_.device, sendLength, bytes)) {
+    if (written == CommandWrite::DataFailed) {
       PrintDeviceLog(slot_, "PerformWriteTest failed!\r\n");
       PrintDeviceLog(slot_, "CBW.dCBWDataTransferLength: %d\r\n", static_cast<int>(sendLength));
       PrintDeviceLog(slot_, "Seek offset range : %d\r\n", static_cast<int>(pos_));
@@ -379,8 +384,11 @@ ResultCode SendNoData(const SendArgs& a, const Options& opt) {
   cbw.cb = VendorCommandBlock{a.opcode,     a.subCode,  a.startAddress, a.eccCode,
                               a.flashType,  a.pageSize, a.blockSizeK,   a.flashSizeM,
                               a.partMarker, a.extra,    Crc32(kNoDataPayload.data(), kNoDataPayload.size())};
-  if (!SendCbw(a.device, cbw)) return kResultCbwWrite;
-  if (!UsbWrite(a.device, static_cast<uint32_t>(kNoDataPayload.size()), kNoDataPayload.data())) return kResultDataWrite;
+  switch (SendCommand(a.device, cbw, kNoDataPayload.data(), static_cast<uint32_t>(kNoDataPayload.size()))) {
+    case CommandWrite::WrapperFailed: return kResultCbwWrite;
+    case CommandWrite::DataFailed: return kResultDataWrite;
+    case CommandWrite::Ok: break;
+  }
   UsbCsw csw;
   ResultCode rc = WaitForStatus(a.device, StatusSender::SendNoData, slot, csw);
   if (rc != kResultOk) return rc;
@@ -472,8 +480,11 @@ ResultCode SkipBlank(const SendArgs& a, const Options& opt) {
         cbw.cb = VendorCommandBlock{a.opcode,    a.subCode,   runAddress, a.eccCode,
                                     a.flashType, a.pageSize,  a.blockSizeK, a.flashSizeM,
                                     marker,      a.extra,     Crc32(a.data + offset, lead)};
-        if (!SendCbw(a.device, cbw)) return kResultCbwWrite;
-        if (!UsbWrite(a.device, lead, a.data + offset)) return kResultDataWrite;
+        switch (SendCommand(a.device, cbw, a.data + offset, lead)) {
+          case CommandWrite::WrapperFailed: return kResultCbwWrite;
+          case CommandWrite::DataFailed: return kResultDataWrite;
+          case CommandWrite::Ok: break;
+        }
         UsbCsw csw;
         ResultCode rc = WaitForStatus(a.device, StatusSender::SkipBlankWrite, a.slot, csw);
         if (rc != kResultOk) return rc;

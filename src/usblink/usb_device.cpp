@@ -1,5 +1,6 @@
 #include "usblink/usb_device.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -38,7 +39,12 @@ bool FindUsbDevices(char (*paths)[kPathMax], uint32_t& count) {
 DevHandle OpenUsbDevice(const char* path) {
   if (!path || !*path) return kInvalidHandle;
   int fd = plat::ConnectNode(path);
-  return fd < 0 ? kInvalidHandle : fd;
+  if (fd < 0) return kInvalidHandle;
+  // Room for a whole chunk of the largest transfer unit in flight, so that a write does not
+  // wait for the board to drain half of it first.
+  int bytes = 4 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+  return fd;
 }
 
 bool CloseDevice(DevHandle& handle) {
