@@ -94,13 +94,21 @@ class FlashPicture {
     }
   }
 
-  // A head page over a bad block is kept in a replacement block and sent again one block on.
-  void HeadPage(uint64_t pageNumber, const Bytes& head) {
+  // A head page over a bad block is kept in a replacement block and sent again one block on
+  // (one block fewer left). The board keeps it also in the same page of every block left in the
+  // partition's area, except in bad blocks.
+  void HeadPage(uint64_t pageNumber, int64_t blocksLeft, const Bytes& head) {
     while (IsBad(pageNumber / pagesPerBlock())) {
       std::copy(head.begin(), head.end(), image_.begin() + NextReplacement(pageNumber / pagesPerBlock()) * block_);
       pageNumber += pagesPerBlock();
+      --blocksLeft;
     }
-    std::copy(head.begin(), head.end(), image_.begin() + pageNumber * page_);
+    for (int64_t k = 0; k <= blocksLeft; ++k) {
+      const uint64_t page = pageNumber + k * pagesPerBlock();
+      if (k > 0 && IsBad(page / pagesPerBlock())) continue;
+      if ((page + 1) * page_ > image_.size()) break;
+      std::copy(head.begin(), head.end(), image_.begin() + page * page_);
+    }
   }
 
   // The table as it is burnt: one 8-byte entry per 5 % of the blocks.
@@ -179,7 +187,8 @@ void DrawInstallation(FlashPicture& pic, const mkpackage::PackageInfo& pkg, Expe
     const Bytes data = FileBytes(p.path);
     pic.Write(p.offset, data);
     const uint64_t headPage = (p.offset + p.size + pic.page() - 1) / pic.page();
-    pic.HeadPage(headPage, Bytes(data.begin(), data.begin() + std::min<uint64_t>(pic.page(), data.size())));
+    const int64_t blocksLeft = (int64_t(p.layoutSize) - int64_t(p.size)) / int64_t(pic.block());
+    pic.HeadPage(headPage, blocksLeft, Bytes(data.begin(), data.begin() + std::min<uint64_t>(pic.page(), data.size())));
   }
 }
 
@@ -391,17 +400,6 @@ TEST_F(NandInstallEndToEnd, CompareModeReadsEveryWriteBackAlsoThroughRemappedBlo
   const mkpackage::PackageInfo pkg = Load(RichPackage());
   const boardsim::BoardConfig cfg = Board({7});
   testenv::LinkedBoard board(dir, cfg);
-
-  // The board keeps a partition's head page also in the first page of every block left in
-  // the partition's area; the simulator does not, so those pages are laid down beforehand.
-  FlashPicture heads(cfg);
-  for (const mkpackage::PlacedData& p : pkg.partitions) {
-    const Bytes data = FileBytes(p.path);
-    const Bytes head(data.begin(), data.begin() + cfg.pageSize);
-    const uint64_t first = (p.offset + p.size + cfg.pageSize - 1) / cfg.pageSize;
-    const uint64_t left = (p.layoutSize - p.size) / heads.block();
-    for (uint64_t k = 1; k <= left; ++k) board.board.WriteFlash((first + k * heads.pagesPerBlock()) * cfg.pageSize, head);
-  }
 
   BurnOption option{};
   option.compareMode = 1;

@@ -399,20 +399,22 @@ INSTANTIATE_TEST_SUITE_P(
                        {0xF9, 0, kHwAddress + 0x20000, 0x20000, kHwAddress + 0x20000},
                        {0xF9, 3, kHwAddress + 0x40000, 0x100, kHwAddress + 0x40000}},
                       {}},
-        // NAND chunks cut short at a blank page: the cut pages stay erased and the next chunk of
-        // the transfer goes one transfer unit after the cut chunk's start.
-        PlacementCase{"nand_cut_chunk_in_the_middle",
+        // A NAND chunk cut short at its blank tail pages ends its run: the cut pages stay
+        // erased, and the station sends the next chunk as a new run at its own page.
+        PlacementCase{"nand_cut_chunk_then_a_new_run",
                       boardsim::FlashKind::Nand,
                       {{0xF4, 1, 64, kU, 64 * 2048},
                        {0xF4, 3, 64, 4 * 2048, 64 * 2048 + kU},
-                       {0xF4, 0, 64, kU, 64 * 2048 + 2 * kU},
-                       {0xF4, 3, 64, 2048, 64 * 2048 + 3 * kU}},
-                      {{64 * 2048 + kU + 4 * 2048, kU - 4 * 2048}, {64 * 2048 + 3 * kU + 2048, 2048}}},
-        PlacementCase{"nand_cut_chunk_before_the_last",
+                       {0xF4, 1, 96, kU, 96 * 2048},
+                       {0xF4, 3, 96, 2048, 96 * 2048 + kU}},
+                      {{64 * 2048 + kU + 4 * 2048, kU - 4 * 2048}, {96 * 2048 + kU + 2048, kU - 2048}}},
+        // A board does not guess: a middle chunk after the run was closed starts over at its
+        // address (a station that relied on resuming would overwrite its own data).
+        PlacementCase{"middle_chunk_after_a_closed_run_goes_to_its_address",
                       boardsim::FlashKind::Nand,
                       {{0xF4, 1, 64, kU, 64 * 2048},
                        {0xF4, 3, 64, 2048, 64 * 2048 + kU},
-                       {0xF4, 3, 64, 2048, 64 * 2048 + 2 * kU}},
+                       {0xF4, 0, 64, kU, 64 * 2048}},
                       {{64 * 2048 + kU + 2048, kU - 2048}}},
         PlacementCase{"nand_new_write_after_cut_chunk_opens_its_own_run",
                       boardsim::FlashKind::Nand,
@@ -464,6 +466,20 @@ TEST_F(BoardSimTest, BadBlockAnswersStatusThreeWithTheBadPage) {
   EXPECT_EQ(board_->Flash(330 * 2048, 2048), Bytes(2048, 0xFF));
   // A write next to it is fine.
   EXPECT_EQ(client_->Write(0xF4, 6 * 64, 3, Pattern(2048, 1)).status, 0);
+}
+
+// A head page (0xF3) lands at its page and, as many times as its extra value says, at the same
+// page of each following block; the copy that would fall into the bad block 5 is left out.
+TEST_F(BoardSimTest, HeadPageIsCopiedIntoTheBlocksLeft) {
+  Start(SmallNand());
+  PowerOn();
+  const Bytes head = Pattern(2048, 9);
+  const Csw s = client_->Write(0xF3, 2 * 64 + 3, 3, head, [](Cbw& w) { w.extra = 3; });
+  ASSERT_EQ(s.status, 0);
+  EXPECT_EQ(s.value, 2u * 64 + 3);
+  for (uint64_t block : {2, 3, 4}) EXPECT_EQ(board_->Flash((block * 64 + 3) * 2048, 2048), head) << block;
+  EXPECT_EQ(board_->Flash((5 * 64 + 3) * 2048, 2048), Bytes(2048, 0xFF)) << "bad block";
+  EXPECT_EQ(board_->Flash((6 * 64 + 3) * 2048, 2048), Bytes(2048, 0xFF)) << "only three blocks on";
 }
 
 TEST_F(BoardSimTest, KeyCommandsReturnTheKeyUnderTheDefaultKey) {

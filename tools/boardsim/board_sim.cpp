@@ -68,7 +68,7 @@ struct Reply {
 }  // namespace
 
 struct Board::Impl {
-  explicit Impl(BoardConfig c) : cfg(Sanitized(std::move(c))), flashRuns(cfg.flash == FlashKind::Nand) {
+  explicit Impl(BoardConfig c) : cfg(Sanitized(std::move(c))), flashRuns() {
     switch (cfg.flash) {
       case FlashKind::Nand: {
         const uint64_t bytes = uint64_t(cfg.nandSizeM) << 20;
@@ -102,7 +102,7 @@ struct Board::Impl {
   uint32_t pagesPerBlock = 0;
   bool hwsetting = false, ddrOn = false;
   RunPlacement flashRuns;
-  RunPlacement ddrRuns{false};
+  RunPlacement ddrRuns;
   bool norReadValid = false;
   uint32_t norReadAddress = 0;
   uint64_t norReadNext = 0;
@@ -147,6 +147,19 @@ struct Board::Impl {
 
   // Stores a write into the NAND main area around its bad blocks; returns the first bad page
   // touched, or -1 when every block was good.
+  // A NAND head page goes also into the same page of each of the `blocksLeft` blocks that
+  // follow it (the rest of the partition's area); copies that would land in a bad block or past
+  // the end of the flash are left out.
+  void CopyHeadPage(uint64_t at, const uint8_t* data, uint64_t length, uint32_t blocksLeft) {
+    if (cfg.flash != FlashKind::Nand) return;
+    const uint64_t blockBytes = uint64_t(pagesPerBlock) * cfg.pageSize;
+    for (uint64_t k = 1; k <= blocksLeft; ++k) {
+      const uint64_t copy = at + k * blockBytes;
+      if (!flash.Contains(copy, length)) break;
+      if (FirstBadBlock(copy, length) < 0) flash.Write(copy, data, length);
+    }
+  }
+
   int64_t StoreAroundBadBlocks(uint64_t offset, const uint8_t* data, uint64_t length) {
     const uint64_t blockBytes = uint64_t(pagesPerBlock) * cfg.pageSize;
     int64_t firstBadPage = -1;
@@ -258,9 +271,7 @@ Reply Board::Impl::Execute(bool wrapperOk, const wire::CommandWrapper& w, const 
   }
   if (ok && isRead) ok = w.transferLength > 0 && w.transferLength <= plat::kMaxFrame;
 
-  // Only writes of the flash continue a run that a cut-short chunk closed, and only reads of a
-  // NOR go on where the previous one stopped.
-  if (!(w.opcode == wire::kWriteFlash || w.opcode == wire::kWriteSpecialPage) || !ok) flashRuns.Interrupt();
+  // Only reads of a NOR go on where the previous one stopped.
   if (w.opcode != wire::kReadFlash || !ok) norReadValid = false;
 
   if (ok && failThis) {
@@ -386,7 +397,10 @@ uint8_t Board::Impl::WriteFlashChunk(const wire::CommandWrapper& w, const uint8_
   }
   flash.Write(at, data, n);
   if (corrupt) flash.Corrupt(at);
-  if (w.opcode == wire::kWriteSpecialPage) r.status.value = uint32_t(at / cfg.pageSize);
+  if (w.opcode == wire::kWriteSpecialPage) {
+    r.status.value = uint32_t(at / cfg.pageSize);
+    CopyHeadPage(at, data, n, w.extra);
+  }
   return wire::kDone;
 }
 
