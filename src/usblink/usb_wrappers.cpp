@@ -44,103 +44,99 @@ bool IsReadOpcode(uint8_t opcode) {
 
 namespace {
 
+// Writes the fields of a record in wire order, little-endian.
 struct Writer {
   uint8_t* p;
-  void u8(uint8_t v) { *p++ = v; }
-  void u16(uint16_t v) {
-    u8(static_cast<uint8_t>(v));
-    u8(static_cast<uint8_t>(v >> 8));
+  void field(uint8_t v) { *p++ = v; }
+  void field(uint16_t v) {
+    field(static_cast<uint8_t>(v));
+    field(static_cast<uint8_t>(v >> 8));
   }
-  void u32(uint32_t v) {
-    u16(static_cast<uint16_t>(v));
-    u16(static_cast<uint16_t>(v >> 16));
+  void field(uint32_t v) {
+    field(static_cast<uint16_t>(v));
+    field(static_cast<uint16_t>(v >> 16));
   }
 };
 
+// Reads them back in the same order.
 struct Reader {
   const uint8_t* p;
-  uint8_t u8() { return *p++; }
-  uint16_t u16() {
-    uint16_t lo = u8();
-    return static_cast<uint16_t>(lo | (u8() << 8));
+  void field(uint8_t& v) { v = *p++; }
+  void field(uint16_t& v) {
+    uint8_t lo, hi;
+    field(lo);
+    field(hi);
+    v = static_cast<uint16_t>(lo | (hi << 8));
   }
-  uint32_t u32() {
-    uint32_t lo = u16();
-    return lo | (static_cast<uint32_t>(u16()) << 16);
+  void field(uint32_t& v) {
+    uint16_t lo, hi;
+    field(lo);
+    field(hi);
+    v = lo | (static_cast<uint32_t>(hi) << 16);
   }
 };
+
+// The wrappers' fields in wire order. One list serves both directions: `Io` is a Writer (with
+// a const record) or a Reader.
+template <class Io, class Cbw>
+void CbwFields(Io& io, Cbw& c) {
+  io.field(c.signature);
+  io.field(c.tag);
+  io.field(c.dataTransferLength);
+  io.field(c.flags);
+  io.field(c.indicator);
+  io.field(c.commandBlockLength);
+  io.field(c.cb.opcode);
+  io.field(c.cb.subCode);
+  io.field(c.cb.address);
+  io.field(c.cb.eccCode);
+  io.field(c.cb.flashType);
+  io.field(c.cb.pageSize);
+  io.field(c.cb.blockSizeK);
+  io.field(c.cb.flashSizeM);
+  io.field(c.cb.partMarker);
+  io.field(c.cb.extra);
+  io.field(c.cb.payloadCrc);
+}
+
+template <class Io, class Csw>
+void CswFields(Io& io, Csw& c) {
+  io.field(c.signature);
+  io.field(c.tag);
+  io.field(c.value);
+  io.field(c.flags);
+  io.field(c.status);
+  for (auto& b : c.key) io.field(b);
+  for (auto& b : c.reserved) io.field(b);
+}
 
 }  // namespace
 
 std::array<uint8_t, kCbwSize> SerializeCbw(const UsbCbw& c) {
   std::array<uint8_t, kCbwSize> out{};
   Writer w{out.data()};
-  w.u32(c.signature);
-  w.u32(c.tag);
-  w.u32(c.dataTransferLength);
-  w.u8(c.flags);
-  w.u8(c.indicator);
-  w.u8(c.commandBlockLength);
-  w.u8(c.cb.opcode);
-  w.u8(c.cb.subCode);
-  w.u32(c.cb.address);
-  w.u8(c.cb.eccCode);
-  w.u8(c.cb.flashType);
-  w.u16(c.cb.pageSize);
-  w.u32(c.cb.blockSizeK);
-  w.u32(c.cb.flashSizeM);
-  w.u16(c.cb.partMarker);
-  w.u32(c.cb.extra);
-  w.u32(c.cb.payloadCrc);
+  CbwFields(w, c);
   return out;
 }
 
 UsbCbw ParseCbw(const uint8_t* bytes) {
   UsbCbw c;
   Reader r{bytes};
-  c.signature = r.u32();
-  c.tag = r.u32();
-  c.dataTransferLength = r.u32();
-  c.flags = r.u8();
-  c.indicator = r.u8();
-  c.commandBlockLength = r.u8();
-  c.cb.opcode = r.u8();
-  c.cb.subCode = r.u8();
-  c.cb.address = r.u32();
-  c.cb.eccCode = r.u8();
-  c.cb.flashType = r.u8();
-  c.cb.pageSize = r.u16();
-  c.cb.blockSizeK = r.u32();
-  c.cb.flashSizeM = r.u32();
-  c.cb.partMarker = r.u16();
-  c.cb.extra = r.u32();
-  c.cb.payloadCrc = r.u32();
+  CbwFields(r, c);
   return c;
 }
 
 std::array<uint8_t, kCswSize> SerializeCsw(const UsbCsw& c) {
   std::array<uint8_t, kCswSize> out{};
   Writer w{out.data()};
-  w.u32(c.signature);
-  w.u32(c.tag);
-  w.u32(c.value);
-  w.u8(c.flags);
-  w.u8(c.status);
-  for (uint8_t b : c.key) w.u8(b);
-  for (uint8_t b : c.reserved) w.u8(b);
+  CswFields(w, c);
   return out;
 }
 
 UsbCsw ParseCsw(const uint8_t* bytes) {
   UsbCsw c;
   Reader r{bytes};
-  c.signature = r.u32();
-  c.tag = r.u32();
-  c.value = r.u32();
-  c.flags = r.u8();
-  c.status = r.u8();
-  for (uint8_t& b : c.key) b = r.u8();
-  for (uint8_t& b : c.reserved) b = r.u8();
+  CswFields(r, c);
   return c;
 }
 
