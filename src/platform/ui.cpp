@@ -1,6 +1,8 @@
 #include "platform/ui.h"
 
 #include <atomic>
+#include <mutex>
+#include <utility>
 
 namespace ui {
 
@@ -177,37 +179,34 @@ void Dialog::SetTextLimit(int id, size_t limit) {
   Change(id, [&](ControlState& c) { c.textLimit = limit; });
 }
 
-std::string Dialog::Title() const {
-  std::lock_guard lock(m_);
-  return title_;
+// The dialog's own fields (title, shown, window place) are read and set under its lock; a
+// change is announced as a change of the dialog (id 0).
+namespace {
+template <class T>
+T ReadLocked(std::mutex& m, const T& field) {
+  std::lock_guard lock(m);
+  return field;
 }
+template <class T>
+void SetLocked(std::mutex& m, T& field, T value) {
+  std::lock_guard lock(m);
+  field = std::move(value);
+}
+}  // namespace
+
+std::string Dialog::Title() const { return ReadLocked(m_, title_); }
 void Dialog::SetTitle(std::string title) {
-  {
-    std::lock_guard lock(m_);
-    title_ = std::move(title);
-  }
+  SetLocked(m_, title_, std::move(title));
   Notify(0);
 }
-bool Dialog::Shown() const {
-  std::lock_guard lock(m_);
-  return shown_;
-}
+bool Dialog::Shown() const { return ReadLocked(m_, shown_); }
 void Dialog::Show(bool on) {
-  {
-    std::lock_guard lock(m_);
-    shown_ = on;
-  }
+  SetLocked(m_, shown_, on);
   Notify(0);
 }
-Rect Dialog::WindowRect() const {
-  std::lock_guard lock(m_);
-  return windowRect_;
-}
+Rect Dialog::WindowRect() const { return ReadLocked(m_, windowRect_); }
 void Dialog::SetWindowRect(Rect r) {
-  {
-    std::lock_guard lock(m_);
-    windowRect_ = r;
-  }
+  SetLocked(m_, windowRect_, r);
   Notify(0);
 }
 
