@@ -105,12 +105,6 @@ const BootStep kBootSteps[] = {
      "nand flash : rsa tee write fail!\r\n", "nand flash : rsa tee write fail!\r\n"},
 };
 
-const BootStep* FindBootStep(int st) {
-  for (const BootStep& b : kBootSteps)
-    if (b.state == st) return &b;
-  return nullptr;
-}
-
 // One firmware entry written once at its own page.
 struct EntryStep {
   int state;
@@ -150,9 +144,11 @@ const EntryStep kEntrySteps[] = {
     {kStGoldAkernel, FW_GOLD_AKERNEL, kStPartition, kFullInstall, kPageLine, kWriteFailed},
 };
 
-const EntryStep* FindEntryStep(int st) {
-  for (const EntryStep& e : kEntrySteps)
-    if (e.state == st) return &e;
+// The row of `table` for state `st`, or none.
+template <class Step, size_t N>
+const Step* FindStep(const Step (&table)[N], int st) {
+  for (const Step& step : table)
+    if (step.state == st) return &step;
   return nullptr;
 }
 
@@ -201,6 +197,20 @@ class NandInstaller {
       return kResultSizeError;
     }
     return rc;
+  }
+  // Writes an item of which `left` bytes are to go from `data` (`available` bytes loaded);
+  // `left` keeps what stays unsent.
+  ResultCode WriteItem(uint32_t page, const uint8_t* data, uint64_t available, int64_t& left, uint16_t marker) {
+    const ResultCode rc = Fits(left, available) ? WriteFlash(page, data, &left, marker) : kResultSizeError;
+    last_ = Checked(rc, left);
+    return last_;
+  }
+  // The address line of a write, `name` followed by `format` of (slot, page), to the slot's
+  // log and the main log.
+  void Announce(const std::string& name, const char* format, uint32_t page) {
+    const std::string line = name + format;
+    PrintDeviceLog(slot_, line.c_str(), slot_, static_cast<int>(page));
+    PrintLog(line.c_str(), slot_, static_cast<int>(page));
   }
   // Whether `size` bytes can be sent from a buffer of `available` bytes.
   bool Fits(int64_t size, uint64_t available) const {
@@ -295,9 +305,9 @@ ResultCode NandInstaller::Run() {
 
   for (;;) {
     std::optional<ResultCode> end;
-    if (const BootStep* b = FindBootStep(state_)) {
+    if (const BootStep* b = FindStep(kBootSteps, state_)) {
       end = BootCopy(*b);
-    } else if (const EntryStep* e = FindEntryStep(state_)) {
+    } else if (const EntryStep* e = FindStep(kEntrySteps, state_)) {
       end = Entry(*e);
     } else {
       switch (state_) {
@@ -346,10 +356,7 @@ std::optional<ResultCode> NandInstaller::BootCopy(const BootStep& b) {
   const int64_t bytes = remaining / copiesLeft_;
   remaining -= bytes;
   int64_t left = bytes;
-  ResultCode rc = Fits(bytes, piece.data.size()) ? WriteFlash(startPage, piece.data.data(), &left, b.marker)
-                                                  : kResultSizeError;
-  rc = Checked(rc, left);
-  last_ = rc;
+  const ResultCode rc = WriteItem(startPage, piece.data.data(), piece.data.size(), left, b.marker);
   PrintDeviceLog(slot_, b.written, copiesLeft_);
   ReportResult(rc, slot_, b.label);
   if (left != 0) return rc;
@@ -376,15 +383,10 @@ std::optional<ResultCode> NandInstaller::Entry(const EntryStep& e) {
   FwEntry& entry = table_[e.entry];
   const std::string& name = entry.Name;
   const uint32_t page = static_cast<uint32_t>(static_cast<int64_t>(entry.Offset) / pageSize_);
-  const std::string line = name + e.pageLine;
-  PrintDeviceLog(slot_, line.c_str(), slot_, static_cast<int>(page));
-  PrintLog(line.c_str(), slot_, static_cast<int>(page));
+  Announce(name, e.pageLine, page);
 
   int64_t& left = dev_.Remaining.entries[e.entry];
-  ResultCode rc = Fits(left, entry.Buffer.size()) ? WriteFlash(page, entry.Buffer.data(), &left, nand_marker::kData)
-                                                   : kResultSizeError;
-  rc = Checked(rc, left);
-  last_ = rc;
+  const ResultCode rc = WriteItem(page, entry.Buffer.data(), entry.Buffer.size(), left, nand_marker::kData);
   PrintDeviceLog(slot_, "%s \r\n", name.c_str());
   ReportResult(rc, slot_, e.label + name);
   if (rc != kResultDone) {
@@ -415,9 +417,7 @@ std::optional<ResultCode> NandInstaller::TwoCopies() {
   if (state_ == kStProfileGold) page = kNandGoldProfileBlock * blockBytes_ / pageSize_;
   const uint32_t at = static_cast<uint32_t>(page);
   if (table) {
-    const std::string line = name + " device[%d] - Page number : %d " NAND_STOP;
-    PrintDeviceLog(slot_, line.c_str(), slot_, static_cast<int>(at));
-    PrintLog(line.c_str(), slot_, static_cast<int>(at));
+    Announce(name, " device[%d] - Page number : %d " NAND_STOP, at);
   } else {
     const std::string line = name + "device[%d] - Page number : %d " NAND_STOP;
     PrintDeviceLog(slot_, line.c_str(), slot_, static_cast<int>(at));
@@ -426,10 +426,7 @@ std::optional<ResultCode> NandInstaller::TwoCopies() {
   // Both copies are sent from the slot's size of the item; it falls to 0 after the second.
   int64_t left = slotSize;
   const uint16_t marker = table ? nand_marker::kData : nand_marker::kProfile;
-  ResultCode rc = Fits(left, entry.Buffer.size()) ? WriteFlash(at, entry.Buffer.data(), &left, marker)
-                                                   : kResultSizeError;
-  rc = Checked(rc, left);
-  last_ = rc;
+  const ResultCode rc = WriteItem(at, entry.Buffer.data(), entry.Buffer.size(), left, marker);
   int next = 0;
   switch (state_) {
     case kStFwTable:
@@ -479,17 +476,13 @@ std::optional<ResultCode> NandInstaller::Partition() {
 
   const PartitionPiece& p = pieces[piece_];
   const uint32_t page = static_cast<uint32_t>(page_);
-  const std::string line = p.name + " device[%d] - Page number : %d " NAND_STOP;
-  PrintDeviceLog(slot_, line.c_str(), slot_, static_cast<int>(page));
-  PrintLog(line.c_str(), slot_, static_cast<int>(page));
+  Announce(p.name, " device[%d] - Page number : %d " NAND_STOP, page);
 
   std::vector<int64_t>& counters = dev_.Remaining.partitions;
   if (counters.size() < pieces.size()) counters.resize(pieces.size(), 0);
   int64_t& left = counters[piece_];
   const uint64_t available = p.pages.empty() ? p.heap.size() : p.pages.size();
-  ResultCode rc = Fits(left, available) ? WriteFlash(page, p.data(), &left, nand_marker::kData) : kResultSizeError;
-  rc = Checked(rc, left);
-  last_ = rc;
+  const ResultCode rc = WriteItem(page, p.data(), available, left, nand_marker::kData);
   PrintDeviceLog(slot_, "[%s]\r\n", p.name.c_str());
   ReportResult(rc, slot_, kFullInstall + p.name);
   if (rc != kResultDone) {
@@ -524,9 +517,7 @@ std::optional<ResultCode> NandInstaller::HeadPage() {
   // still holds data, so the head page goes to the page after it.
   int64_t n = (dataSize + offset + pageSize_ - 1) / pageSize_;
   int64_t blocksLeft = (static_cast<int64_t>(first.layoutSize) - dataSize) / blockBytes_;
-  const std::string line = name + " nand flash head file - device[%d] - Page number : %d " NAND_STOP;
-  PrintDeviceLog(slot_, line.c_str(), slot_, static_cast<int>(n));
-  PrintLog(line.c_str(), slot_, static_cast<int>(n));
+  Announce(name, " nand flash head file - device[%d] - Page number : %d " NAND_STOP, static_cast<uint32_t>(n));
 
   // The head page is the partition's first page.
   const uint64_t available = first.pages.empty() ? first.heap.size() : first.pages.size();
