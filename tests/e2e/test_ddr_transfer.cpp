@@ -17,7 +17,7 @@
 #include "programming/usb_hwsetting.h"
 #include "support/install_env.h"
 #include "support/package_env.h"
-#include "support/sim_board_link.h"
+#include "support/usb_sim.h"
 #include "usblink/flash_options.h"
 
 namespace station {
@@ -53,14 +53,14 @@ class DdrTransferEndToEnd : public ::testing::Test, public testenv::PackageFixtu
   // The job's order: parameters, hardware setting, then the procedure.
   ResultCode Program(const std::function<void(DeviceSlot&)>& beforeTransfer = {}, uint32_t rangeBytes = 0) {
     DeviceSlot& dev = state().slots[kSlot];
-    dev.DeviceHandle = board.handle;
+    dev.DeviceHandle = board.handle();
     dev.Busy = 1;
-    FlashInfo info = testenv::FlashInfoOf(board.board.config(), kSlot);
+    FlashInfo info = testenv::FlashInfoOf(board.board().config(), kSlot);
     if (rangeBytes) info.OnceMaxTransRange = rangeBytes;
     FillDeviceParams(kSlot);
     state().HwsettingPending[kSlot] = 1;
     EXPECT_EQ(RunUsbHwsetting(kSlot, dev, info, state().HwsettingPending[kSlot]), kResultDone);
-    board.board.clearExchanges();
+    board.board().clearExchanges();
     if (beforeTransfer) beforeTransfer(dev);
     NandBbt bbt;
     const ResultCode rc = TransRamletToDdr(kSlot, dev, info, *state().fwEntries, BurnOption{}, bbt);
@@ -68,7 +68,7 @@ class DdrTransferEndToEnd : public ::testing::Test, public testenv::PackageFixtu
     return rc;
   }
 
-  testenv::LinkedBoard board;
+  testenv::SimBoard board;
 };
 
 TEST_F(DdrTransferEndToEnd, RamletArrivesAt0x1500000AndTheBoardIsToldToRunIt) {
@@ -81,8 +81,8 @@ TEST_F(DdrTransferEndToEnd, RamletArrivesAt0x1500000AndTheBoardIsToldToRunIt) {
 
   ASSERT_EQ(Program({}, 0x100000), kResultDone) << DeviceLogText(kSlot);
 
-  EXPECT_EQ(board.board.Ddr(kRamletDdrAddress, static_cast<uint32_t>(ramlet.size())), ramlet);
-  const std::vector<boardsim::Exchange> ex = board.board.exchanges();
+  EXPECT_EQ(board.board().Ddr(kRamletDdrAddress, static_cast<uint32_t>(ramlet.size())), ramlet);
+  const std::vector<boardsim::Exchange> ex = board.board().exchanges();
   std::vector<uint32_t> ranges;
   for (const boardsim::Exchange& e : ex)
     if (ranges.empty() || ranges.back() != e.address) ranges.push_back(e.address);
@@ -102,7 +102,7 @@ TEST_F(DdrTransferEndToEnd, RamletArrivesAt0x1500000AndTheBoardIsToldToRunIt) {
 
 TEST_F(DdrTransferEndToEnd, EmptyRamletSendsNothingAndSucceeds) {
   EXPECT_EQ(Program(), kResultDone);
-  EXPECT_TRUE(board.board.exchanges().empty());
+  EXPECT_TRUE(board.board().exchanges().empty());
 }
 
 TEST_F(DdrTransferEndToEnd, FailureIsReportedWithItsCodeUnderTheFailedLine) {
@@ -115,7 +115,7 @@ TEST_F(DdrTransferEndToEnd, FailureIsReportedWithItsCodeUnderTheFailedLine) {
   };
   const Case cases[] = {
       {"board refuses the write",
-       [&](DeviceSlot&) { board.Fault([](boardsim::Faults& f) { f.failStatusExchange = 0; }); }, 7,
+       [&](DeviceSlot&) { board.SetFaults([](boardsim::Faults& f) { f.failStatusExchange = 0; }); }, 7,
        "Error - (CSW) Stat failed !\r\n", true},
       {"counter beyond the loaded ramlet", [](DeviceSlot& d) { d.Remaining.norImage += 1; }, 3,
        "Error - Write device data size error !\r\n", false},
@@ -126,7 +126,7 @@ TEST_F(DdrTransferEndToEnd, FailureIsReportedWithItsCodeUnderTheFailedLine) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Program(c.before), c.code);
-    EXPECT_EQ(!board.board.exchanges().empty(), c.sent);
+    EXPECT_EQ(!board.board().exchanges().empty(), c.sent);
     const std::string log = testenv::TakeErrorLogs(appDir);
     EXPECT_NE(log.find(std::string("transmission ramlet to ddr failed.\r\n\r\n") + c.message), std::string::npos) << log;
   }

@@ -31,7 +31,7 @@
 #include "programming/usb_hwsetting.h"
 #include "support/install_env.h"
 #include "support/package_env.h"
-#include "support/sim_board_link.h"
+#include "support/usb_sim.h"
 #include "usblink/flash_options.h"
 #include "usblink/flash_read.h"
 #include "usblink/usb_device.h"
@@ -111,7 +111,7 @@ std::vector<uint64_t> Differences(const Bytes& got, const Bytes& want, size_t li
 
 class EmmcInstallEndToEnd : public ::testing::Test, public testenv::PackageFixture {
  protected:
-  EmmcInstallEndToEnd() : temp_((dir / "temp").string()) {
+  EmmcInstallEndToEnd() : temp_("TEMP", (dir / "temp").string()) {
     fs::create_directories(dir / "temp");
     FreeImageBuffers();
   }
@@ -158,12 +158,12 @@ class EmmcInstallEndToEnd : public ::testing::Test, public testenv::PackageFixtu
 
   // What a job does with an eMMC board after it opened it: the slot's parameters, the USB
   // hardware setting, then the installation. `beforeInstall` runs between the last two.
-  ResultCode Program(testenv::LinkedBoard& board, BurnOption option, const std::function<void()>& beforeInstall = {}) {
+  ResultCode Program(testenv::SimBoard& board, BurnOption option, const std::function<void()>& beforeInstall = {}) {
     DeviceSlot& dev = s().slots[kSlot];
-    dev.DeviceHandle = board.handle;
-    dev.DevicePath = board.path;
+    dev.DeviceHandle = board.handle();
+    dev.DevicePath = board.path();
     dev.Busy = 1;
-    const FlashInfo info = testenv::FlashInfoOf(board.board.config(), kSlot);
+    const FlashInfo info = testenv::FlashInfoOf(board.board().config(), kSlot);
     FillDeviceParams(kSlot);
     s().HwsettingPending[kSlot] = 1;
     EXPECT_EQ(RunUsbHwsetting(kSlot, dev, info, s().HwsettingPending[kSlot]), kResultDone) << DeviceLogText(kSlot);
@@ -174,9 +174,9 @@ class EmmcInstallEndToEnd : public ::testing::Test, public testenv::PackageFixtu
     return rc;
   }
 
-  Bytes SavedFlash(testenv::LinkedBoard& board) {
+  Bytes SavedFlash(testenv::SimBoard& board) {
     const std::string saved = (dir / "flash.bin").string();
-    EXPECT_TRUE(board.board.SaveFlash(saved));
+    EXPECT_TRUE(board.board().SaveFlash(saved));
     Bytes flash = FileBytes(saved);
     fs::remove(saved);
     return flash;
@@ -194,7 +194,7 @@ class EmmcInstallEndToEnd : public ::testing::Test, public testenv::PackageFixtu
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
   }
 
-  testenv::ScopedTempEnv temp_;
+  testenv::ScopedEnv temp_;
 };
 
 TEST_F(EmmcInstallEndToEnd, BoardHoldsThePackageByteForByte) {
@@ -204,7 +204,7 @@ TEST_F(EmmcInstallEndToEnd, BoardHoldsThePackageByteForByte) {
 
   for (const bool compare : {false, true}) {
     SCOPED_TRACE(compare ? "compare mode" : "no compare");
-    testenv::LinkedBoard board(dir, Board());
+    testenv::SimBoard board(dir, Board());
     BurnOption option{};
     option.compareMode = compare;
 
@@ -216,7 +216,7 @@ TEST_F(EmmcInstallEndToEnd, BoardHoldsThePackageByteForByte) {
       uint32_t writeStart = 0;
       bool inWrite = false;
       int writes = 0, readBack = 0;
-      for (const boardsim::Exchange& e : board.board.exchanges()) {
+      for (const boardsim::Exchange& e : board.board().exchanges()) {
         if (e.opcode == 0xF4 && !inWrite) {
           writeStart = e.address;
           inWrite = true;
@@ -257,14 +257,14 @@ TEST_F(EmmcInstallEndToEnd, BoardHoldsThePackageByteForByte) {
 TEST_F(EmmcInstallEndToEnd, CompareModeFindsAWriteTheBoardCorruptedAndReports21) {
   const mkpackage::PackageInfo pkg = Load(EmmcPackage());
   const Bytes picture = DrawInstallation(pkg, Board().emmcBytes);
-  testenv::LinkedBoard board(dir, Board());
+  testenv::SimBoard board(dir, Board());
   BurnOption option{};
   option.compareMode = 1;
 
   // A clean run tells which exchange of the installation writes the second piece of PART0.
-  ASSERT_EQ(Program(board, option, [&] { board.board.clearExchanges(); }), kResultDone);
+  ASSERT_EQ(Program(board, option, [&] { board.board().clearExchanges(); }), kResultDone);
   const uint64_t secondPiece = Placed(pkg, "PART0").offset + kPiece;
-  const std::vector<boardsim::Exchange> clean = board.board.exchanges();
+  const std::vector<boardsim::Exchange> clean = board.board().exchanges();
   const auto target = std::find_if(clean.begin(), clean.end(), [&](const boardsim::Exchange& e) {
     return e.opcode == 0xF4 && e.placedAt != boardsim::Exchange::kNowhere && e.placedAt >= secondPiece;
   });
@@ -272,8 +272,8 @@ TEST_F(EmmcInstallEndToEnd, CompareModeFindsAWriteTheBoardCorruptedAndReports21)
   const int index = static_cast<int>(target - clean.begin());
 
   const ResultCode rc = Program(board, option, [&] {
-    board.board.clearExchanges();
-    board.Fault([&](boardsim::Faults& f) { f.corruptWriteExchange = index; });
+    board.board().clearExchanges();
+    board.SetFaults([&](boardsim::Faults& f) { f.corruptWriteExchange = index; });
   });
 
   EXPECT_EQ(rc, 21);
@@ -282,7 +282,7 @@ TEST_F(EmmcInstallEndToEnd, CompareModeFindsAWriteTheBoardCorruptedAndReports21)
                        " PART0 data compare\r\nError - compare mode , There are differences in comparison data !!\r\n"));
   EXPECT_TRUE(fs::exists(ReadBackFilePath(kSlot))) << "the differing read-back stays for inspection";
   // Nothing was written after the failed compare, and the board holds the one damaged byte.
-  const std::vector<boardsim::Exchange> ex = board.board.exchanges();
+  const std::vector<boardsim::Exchange> ex = board.board().exchanges();
   ASSERT_FALSE(ex.empty());
   EXPECT_EQ(ex.back().opcode, 0xF6);
   const std::vector<uint64_t> diff = Differences(SavedFlash(board), picture);
@@ -293,19 +293,19 @@ TEST_F(EmmcInstallEndToEnd, CompareModeFindsAWriteTheBoardCorruptedAndReports21)
 
 TEST_F(EmmcInstallEndToEnd, ReadBackThatFailsEndsTheInstallationWithItsCode) {
   Load(EmmcPackage());
-  testenv::LinkedBoard board(dir, Board());
+  testenv::SimBoard board(dir, Board());
   BurnOption option{};
   option.compareMode = 1;
 
   // The installation's first exchange writes the hwsetting piece; the second reads it back.
   const ResultCode rc = Program(board, option, [&] {
-    board.board.clearExchanges();
-    board.Fault([](boardsim::Faults& f) { f.failStatusExchange = 1; });
+    board.board().clearExchanges();
+    board.SetFaults([](boardsim::Faults& f) { f.failStatusExchange = 1; });
   });
 
   EXPECT_EQ(rc, 7);
   EXPECT_TRUE(EndsWith(testenv::TakeErrorLogs(appDir), "uboot hwstting data compare\r\nError - (CSW) Stat failed !\r\n"));
-  const std::vector<boardsim::Exchange> ex = board.board.exchanges();
+  const std::vector<boardsim::Exchange> ex = board.board().exchanges();
   ASSERT_EQ(ex.size(), 2u);
   EXPECT_EQ(ex[1].opcode, 0xF6);
   EXPECT_EQ(ex[1].address, 256u);
@@ -363,7 +363,7 @@ TEST_F(EmmcInstallEndToEnd, PartitionLargerThan4GiBIsWrittenWhole) {
   boardsim::BoardConfig cfg = Board();
   cfg.emmcBytes = 8ull << 30;
   cfg.requireDdrEnable = false;
-  testenv::LinkedBoard board(dir, cfg);
+  testenv::SimBoard board(dir, cfg);
 
   auto mark = [](uint64_t piece, bool end) {
     Bytes m(16);
@@ -391,7 +391,7 @@ TEST_F(EmmcInstallEndToEnd, PartitionLargerThan4GiBIsWrittenWhole) {
   s().images.mbrImages.push_back(std::move(mbr));
 
   DeviceSlot& dev = s().slots[kSlot];
-  dev.DeviceHandle = board.handle;
+  dev.DeviceHandle = board.handle();
   dev.Busy = 1;
   const FlashInfo info = testenv::FlashInfoOf(cfg, kSlot);
   FillDeviceParams(kSlot);
@@ -403,12 +403,12 @@ TEST_F(EmmcInstallEndToEnd, PartitionLargerThan4GiBIsWrittenWhole) {
     SCOPED_TRACE(k);
     const uint64_t start = kOffset + k * kPiece;
     const uint64_t length = std::min(kPiece, kLength - k * kPiece);
-    EXPECT_EQ(board.board.Flash(start, 16), mark(k, false));
-    EXPECT_EQ(board.board.Flash(start + length - 16, 16), mark(k, true));
-    EXPECT_EQ(board.board.Flash(start + 16, 16), Bytes(16, 0)) << "the zeros between the marks were written too";
+    EXPECT_EQ(board.board().Flash(start, 16), mark(k, false));
+    EXPECT_EQ(board.board().Flash(start + length - 16, 16), mark(k, true));
+    EXPECT_EQ(board.board().Flash(start + 16, 16), Bytes(16, 0)) << "the zeros between the marks were written too";
   }
-  EXPECT_EQ(board.board.Flash(kOffset + kLength, 16), Bytes(16, 0xFF)) << "nothing beyond the partition";
-  EXPECT_EQ(board.board.Flash(kMbrOffset, 512), mkpackage::SyntheticData(3, "mbr", 512));
+  EXPECT_EQ(board.board().Flash(kOffset + kLength, 16), Bytes(16, 0xFF)) << "nothing beyond the partition";
+  EXPECT_EQ(board.board().Flash(kMbrOffset, 512), mkpackage::SyntheticData(3, "mbr", 512));
 
   uint64_t sent = 0;
   for (const boardsim::Exchange& e : board.Exchanges(0xF4))

@@ -27,7 +27,7 @@
 #include "programming/slot_params.h"
 #include "programming/usb_hwsetting.h"
 #include "support/package_env.h"
-#include "support/sim_board_link.h"
+#include "support/usb_sim.h"
 #include "usblink/bbt_burn.h"
 #include "usblink/flash_options.h"
 
@@ -208,7 +208,7 @@ std::string FirstDifference(const Bytes& got, const Bytes& want, uint64_t blockB
 
 class NandInstallEndToEnd : public ::testing::Test, public testenv::PackageFixture {
  protected:
-  NandInstallEndToEnd() : temp_((dir / "temp").string()) {
+  NandInstallEndToEnd() : temp_("TEMP", (dir / "temp").string()) {
     fs::create_directories(dir / "temp");
     FreeImageBuffers();
   }
@@ -263,12 +263,12 @@ class NandInstallEndToEnd : public ::testing::Test, public testenv::PackageFixtu
 
   // What a job does with a NAND board after it opened it: the slot's parameters, the USB
   // hardware setting, the installation and, after a success, the bad block table.
-  Outcome Program(testenv::LinkedBoard& board, const boardsim::BoardConfig& cfg, BurnOption option,
+  Outcome Program(testenv::SimBoard& board, const boardsim::BoardConfig& cfg, BurnOption option,
                   const std::function<void()>& beforeInstall = {}) {
     Outcome out;
     DeviceSlot& dev = s().slots[kSlot];
-    dev.DeviceHandle = board.handle;
-    dev.DevicePath = board.path;
+    dev.DeviceHandle = board.handle();
+    dev.DevicePath = board.path();
     dev.Busy = 1;
     const FlashInfo info = testenv::FlashInfoOf(cfg, kSlot);
     FillDeviceParams(kSlot);
@@ -278,7 +278,7 @@ class NandInstallEndToEnd : public ::testing::Test, public testenv::PackageFixtu
     out.install = NandFullInstall(kSlot, dev, info, *s().fwEntries, option, bbt_);
     if (out.install == kResultDone) out.burn = BurnBBT(kSlot, dev, info, bbt_.table.get(), bbt_.remapCount, bbt_.lastIndex);
     const std::string saved = (dir / "flash.bin").string();
-    EXPECT_TRUE(board.board.SaveFlash(saved));
+    EXPECT_TRUE(board.board().SaveFlash(saved));
     out.flash = FileBytes(saved);
     dev.DeviceHandle = kInvalidHandle;  // the board's link closes it
     return out;
@@ -290,7 +290,7 @@ class NandInstallEndToEnd : public ::testing::Test, public testenv::PackageFixtu
     return n;
   }
 
-  testenv::ScopedTempEnv temp_;
+  testenv::ScopedEnv temp_;
   NandBbt bbt_;
 };
 
@@ -298,7 +298,7 @@ TEST_F(NandInstallEndToEnd, BoardHoldsEveryPieceOfThePackageWhereTheLayoutPutsIt
   const mkpackage::PackageInfo pkg = Load(RichPackage());
   EXPECT_EQ(s().mainDlg.Text(kNandModelList), "MX30LF1G18AC") << "the layout's NAND model is chosen";
   const boardsim::BoardConfig cfg = Board();
-  testenv::LinkedBoard board(dir, cfg);
+  testenv::SimBoard board(dir, cfg);
 
   const Outcome out = Program(board, cfg, BurnOption{});
   ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
@@ -323,7 +323,7 @@ TEST_F(NandInstallEndToEnd, BoardHoldsEveryPieceOfThePackageWhereTheLayoutPutsIt
                               {14 * P, kOpWriteFlash, 0x89}, {18 * P, kOpWriteFlash, 0x90},
                               {22 * P, kOpWriteFlash, 0x91}, {26 * P, kOpWriteFlash, 0x92},
                               {30 * P, kOpWriteFlash, 0x93}, {3 * P, kOpWriteFlash, 0xD0}};
-  const std::vector<boardsim::Exchange> exchanges = board.board.exchanges();
+  const std::vector<boardsim::Exchange> exchanges = board.board().exchanges();
   for (const Marker& m : want) {
     SCOPED_TRACE(m.page);
     auto it = std::find_if(exchanges.begin(), exchanges.end(),
@@ -373,7 +373,7 @@ TEST_F(NandInstallEndToEnd, BadBlocksAreRemappedFromTheEndOfTheFlashAndTheBurntT
                                      static_cast<uint32_t>(offsetOf("PART0") / B + 1),
                                      static_cast<uint32_t>(offsetOf("PART1") / B)};
   const boardsim::BoardConfig cfg = Board(bad);
-  testenv::LinkedBoard board(dir, cfg);
+  testenv::SimBoard board(dir, cfg);
 
   const Outcome out = Program(board, cfg, BurnOption{});
   ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
@@ -399,7 +399,7 @@ TEST_F(NandInstallEndToEnd, BadBlocksAreRemappedFromTheEndOfTheFlashAndTheBurntT
 TEST_F(NandInstallEndToEnd, CompareModeReadsEveryWriteBackAlsoThroughRemappedBlocks) {
   const mkpackage::PackageInfo pkg = Load(RichPackage());
   const boardsim::BoardConfig cfg = Board({7});
-  testenv::LinkedBoard board(dir, cfg);
+  testenv::SimBoard board(dir, cfg);
 
   BurnOption option{};
   option.compareMode = 1;
@@ -415,7 +415,7 @@ TEST_F(NandInstallEndToEnd, CompareModeReadsEveryWriteBackAlsoThroughRemappedBlo
 
   // The second hwsetting copy was read back from the replacement block.
   bool readReplacement = false;
-  for (const boardsim::Exchange& e : board.board.exchanges())
+  for (const boardsim::Exchange& e : board.board().exchanges())
     if (e.opcode == 0xF6 && e.address == 255u * 64) readReplacement = true;
   EXPECT_TRUE(readReplacement);
 }
@@ -423,15 +423,15 @@ TEST_F(NandInstallEndToEnd, CompareModeReadsEveryWriteBackAlsoThroughRemappedBlo
 TEST_F(NandInstallEndToEnd, CompareModeFindsAWriteTheBoardCorruptedAndReports21) {
   Load(RichPackage());
   const boardsim::BoardConfig cfg = Board();
-  testenv::LinkedBoard board(dir, cfg);
+  testenv::SimBoard board(dir, cfg);
   BurnOption option{};
   option.compareMode = 1;
-  const Outcome out = Program(board, cfg, option, [&] { board.Fault([](boardsim::Faults& f) { f.corruptWriteExchange = 0; }); });
+  const Outcome out = Program(board, cfg, option, [&] { board.SetFaults([](boardsim::Faults& f) { f.corruptWriteExchange = 0; }); });
 
   EXPECT_EQ(out.install, 21);
   EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(kSlot)), kPictureFailedBase + 21);
   // The first hwsetting copy was the corrupted write: nothing was written after its compare.
-  const std::vector<boardsim::Exchange> ex = board.board.exchanges();
+  const std::vector<boardsim::Exchange> ex = board.board().exchanges();
   ASSERT_FALSE(ex.empty());
   EXPECT_EQ(ex.back().opcode, 0xF6);
   EXPECT_EQ(std::count_if(ex.begin(), ex.end(), [](const boardsim::Exchange& e) { return e.opcode == kOpWriteFlash; }),
@@ -443,7 +443,7 @@ TEST_F(NandInstallEndToEnd, OnlyUpgradeBootloaderWritesTheBootAreaAlone) {
   o.missingFiles = {"fsbl.bin", "tee.bin", "bl31.bin", "rsa_bin_fw.bin", "rsa_bin_tee.bin"};
   const mkpackage::PackageInfo pkg = Load(o);
   const boardsim::BoardConfig cfg = Board();
-  testenv::LinkedBoard board(dir, cfg);
+  testenv::SimBoard board(dir, cfg);
   BurnOption option{};
   option.onlyUpgradeBootloader = 1;
 
@@ -458,7 +458,7 @@ TEST_F(NandInstallEndToEnd, OnlyUpgradeBootloaderWritesTheBootAreaAlone) {
   EXPECT_EQ(FirstDifference(out.flash, pic.image(), pic.block()), "");
 
   std::vector<uint32_t> blocks;
-  for (const boardsim::Exchange& e : board.board.exchanges())
+  for (const boardsim::Exchange& e : board.board().exchanges())
     if (e.opcode == kOpWriteFlash && e.partMarker != 0xBB) blocks.push_back(e.address / 64);
   EXPECT_EQ(blocks, (std::vector<uint32_t>{6, 7, 8, 9, 10, 11, 12, 13}));
   EXPECT_EQ(s().slots[kSlot].Remaining.entries[FW_KERNEL], static_cast<int64_t>((*s().fwEntries)[FW_KERNEL].Size))
@@ -470,7 +470,7 @@ TEST_F(NandInstallEndToEnd, OnlyUpgradeSecureFirmwareStopsAfterTheGoldAudioKerne
   s().optionsDlg.SetChecked(option_id::kOnlyUpgradeSecureFirmware, true);  // the load leaves partitions out
   const mkpackage::PackageInfo pkg = Load(o);
   const boardsim::BoardConfig cfg = Board();
-  testenv::LinkedBoard board(dir, cfg);
+  testenv::SimBoard board(dir, cfg);
   BurnOption option{};
   option.onlyUpgradeSecureFirmware = 1;
 
@@ -483,7 +483,7 @@ TEST_F(NandInstallEndToEnd, OnlyUpgradeSecureFirmwareStopsAfterTheGoldAudioKerne
   pic.Write(1 * pic.block(), table);
   pic.Write(2 * pic.block(), table);
   EXPECT_EQ(FirstDifference(out.flash, pic.image(), pic.block()), "");
-  for (const boardsim::Exchange& e : board.board.exchanges()) EXPECT_NE(e.opcode, kOpSpecialPage);
+  for (const boardsim::Exchange& e : board.board().exchanges()) EXPECT_NE(e.opcode, kOpSpecialPage);
 }
 
 TEST_F(NandInstallEndToEnd, PackageWithoutHwsettingStartsWithTheKernel) {
@@ -491,7 +491,7 @@ TEST_F(NandInstallEndToEnd, PackageWithoutHwsettingStartsWithTheKernel) {
   o.missingFiles = {"hw_setting.bin"};
   const mkpackage::PackageInfo pkg = Load(o);
   const boardsim::BoardConfig cfg = Board();
-  testenv::LinkedBoard board(dir, cfg);
+  testenv::SimBoard board(dir, cfg);
 
   const Outcome out = Program(board, cfg, BurnOption{});
   ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
@@ -504,7 +504,7 @@ TEST_F(NandInstallEndToEnd, PackageWithoutHwsettingStartsWithTheKernel) {
   pic.Write(1 * pic.block(), table);
   pic.Write(2 * pic.block(), table);
   EXPECT_EQ(FirstDifference(out.flash, pic.image(), pic.block()), "") << "no boot area, though its pieces were loaded";
-  const std::vector<boardsim::Exchange> ex = board.board.exchanges();
+  const std::vector<boardsim::Exchange> ex = board.board().exchanges();
   auto firstWrite = std::find_if(ex.begin(), ex.end(), [](const boardsim::Exchange& e) { return e.opcode == kOpWriteFlash; });
   ASSERT_NE(firstWrite, ex.end());
   EXPECT_EQ(uint64_t{firstWrite->address} * cfg.pageSize, pkg.entries[0].offset);

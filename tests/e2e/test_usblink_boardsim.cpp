@@ -114,7 +114,7 @@ struct Seen {
 
 TEST(LinkWithBoardsimProgram, BoardsComeAreWrittenAndGo) {
   testenv::StationFixture env;
-  testenv::ScopedDeviceRoot root(env.dir.str());
+  testenv::ScopedEnv root("USB_DEVICE_ROOT", env.dir.str());
   const std::string folder = testenv::BoardClassFolder();
   Seen seen;
   plat::DeviceWatcher watcher;

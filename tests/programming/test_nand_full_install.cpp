@@ -18,7 +18,7 @@
 #include "package/type_lists.h"
 #include "programming/slot_params.h"
 #include "support/app_dir.h"
-#include "support/sim_board_link.h"
+#include "support/usb_sim.h"
 #include "support/test_env.h"
 
 namespace station {
@@ -48,7 +48,7 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 
 class NandInstall : public ::testing::Test, public testenv::StationFixture {
  protected:
-  NandInstall() : appDir_(dir.str()), temp_(dir.str()) {
+  NandInstall() : appDir_(dir.str()), temp_("TEMP", dir.str()) {
     FreeImageBuffers();
     s().mainDlg.SetText(kNandModelList, "MX30LF1G18AC");
     cfg_.nandSizeM = 32;
@@ -84,24 +84,24 @@ class NandInstall : public ::testing::Test, public testenv::StationFixture {
 
   // Programs the board as the job does after its hardware setting; `adjust` runs once the
   // slot's counters are filled.
-  ResultCode Install(testenv::LinkedBoard& board, BurnOption option = {}, const std::function<void()>& adjust = {}) {
+  ResultCode Install(testenv::SimBoard& board, BurnOption option = {}, const std::function<void()>& adjust = {}) {
     DeviceSlot& dev = s().slots[kSlot];
     const FlashInfo info = testenv::FlashInfoOf(cfg_, kSlot);
     FillDeviceParams(kSlot);
     if (adjust) adjust();
-    dev.DeviceHandle = board.handle;
+    dev.DeviceHandle = board.handle();
     const ResultCode rc = NandFullInstall(kSlot, dev, info, *s().fwEntries, option, bbt_);
     dev.DeviceHandle = kInvalidHandle;  // the link closes it
     return rc;
   }
 
-  static std::vector<boardsim::Exchange> Of(const testenv::LinkedBoard& board, uint8_t opcode) {
+  static std::vector<boardsim::Exchange> Of(const testenv::SimBoard& board, uint8_t opcode) {
     return board.Exchanges(opcode);
   }
   bool SlotLogHas(const std::string& text) { return DeviceLogText(kSlot).find(text) != std::string::npos; }
 
   testenv::ScopedAppDir appDir_;  // failure logs go to the scratch folder
-  testenv::ScopedTempEnv temp_;
+  testenv::ScopedEnv temp_;
   boardsim::BoardConfig cfg_;
   NandBbt bbt_;
 };
@@ -158,7 +158,7 @@ TEST_F(NandInstall, BootPiecesArePackedBlockByBlockFourCopiesEach) {
   SetBoot(kBootTee, tee);
   SetBoot(kBootRsaFw, Pattern(300, 5));
   SetEntry(FW_KERNEL, 64ull * kBlock, Pattern(1000, 6));
-  testenv::LinkedBoard board(dir, cfg_);
+  testenv::SimBoard board(dir, cfg_);
   BurnOption option{};
   option.onlyUpgradeBootloader = 1;
 
@@ -175,13 +175,13 @@ TEST_F(NandInstall, BootPiecesArePackedBlockByBlockFourCopiesEach) {
   for (uint32_t b : {22, 23, 24, 25}) copies.push_back({b, &tee});
   for (const Copy& c : copies) {
     SCOPED_TRACE(c.block);
-    EXPECT_EQ(board.board.Flash(uint64_t{c.block} * kBlock, c.data->size()), *c.data);
+    EXPECT_EQ(board.board().Flash(uint64_t{c.block} * kBlock, c.data->size()), *c.data);
     // What the copy leaves of its last block stays erased.
     const uint64_t end = uint64_t{c.block} * kBlock + c.data->size();
     const uint64_t blockEnd = (end + kBlock - 1) / kBlock * kBlock;
-    EXPECT_EQ(board.board.Flash(end, blockEnd - end), Bytes(blockEnd - end, 0xFF));
+    EXPECT_EQ(board.board().Flash(end, blockEnd - end), Bytes(blockEnd - end, 0xFF));
   }
-  EXPECT_EQ(board.board.Flash(26ull * kBlock, 40ull * kBlock), Bytes(40ull * kBlock, 0xFF))
+  EXPECT_EQ(board.board().Flash(26ull * kBlock, 40ull * kBlock), Bytes(40ull * kBlock, 0xFF))
       << "nothing after the TEE: no RSA key, no layout";
   EXPECT_TRUE(SlotLogHas("nand flash :fsbl address device[2] -  startPage : 1152 , writeBlock : 18\xE3\x80\x82\r\n"));
   EXPECT_NE(MainLogText().find("nand flash : fsbl address device[2] - startPage : 1152 , writeBlock : 18 \xE3\x80\x82\r\n"),
@@ -202,14 +202,14 @@ TEST_F(NandInstall, PiecesOfOnePartitionAreWrittenBackToBackThenItsHeadPage) {
   AddPiece(" PART2", part2, 2ull * kBlock + 100, d);
   s().images.partitionFileSizes = {static_cast<int64_t>(6 * kPage), 0, static_cast<int64_t>(5 * kPage)};
   s().images.partitionCount = 3;
-  testenv::LinkedBoard board(dir, cfg_);
+  testenv::SimBoard board(dir, cfg_);
 
   ASSERT_EQ(Install(board), kResultDone) << DeviceLogText(kSlot);
 
-  EXPECT_EQ(board.board.Flash(part0, 6 * kPage), Concat({a, b, c}));
-  EXPECT_EQ(board.board.Flash(part0 + 6 * kPage, kPage), Bytes(a.begin(), a.begin() + kPage)) << "head page";
-  EXPECT_EQ(board.board.Flash(part2, 5 * kPage), d);
-  EXPECT_EQ(board.board.Flash(part2 + 5 * kPage, kPage), Bytes(d.begin(), d.begin() + kPage)) << "head page";
+  EXPECT_EQ(board.board().Flash(part0, 6 * kPage), Concat({a, b, c}));
+  EXPECT_EQ(board.board().Flash(part0 + 6 * kPage, kPage), Bytes(a.begin(), a.begin() + kPage)) << "head page";
+  EXPECT_EQ(board.board().Flash(part2, 5 * kPage), d);
+  EXPECT_EQ(board.board().Flash(part2 + 5 * kPage, kPage), Bytes(d.begin(), d.begin() + kPage)) << "head page";
 
   // Each piece is sent to its own pages, the next piece right after the previous one's.
   std::vector<uint32_t> piecePages;
@@ -244,19 +244,19 @@ TEST_F(NandInstall, AHeadPageTheBoardFailsIsSentAgainAtMostThreeTimes) {
     FreeImageBuffers();
     s().images.partitionFileSizes = {static_cast<int64_t>(2 * kPage)};
     AddPiece(" PART0", 100ull * kBlock, kBlock, Pattern(2 * kPage, 20));
-    testenv::LinkedBoard board(dir, cfg_);
+    testenv::SimBoard board(dir, cfg_);
     const uint32_t piecePage = 100 * kPagesPerBlock;
-    board.board.SetExchangeHook([&board, &c, piecePage](const boardsim::Exchange& e) {
+    board.board().SetExchangeHook([&board, &c, piecePage](const boardsim::Exchange& e) {
       // Fail the exchange after the partition's data, and every head page after that.
       if ((e.opcode == kOpWriteFlash && e.address == piecePage) || (c.keepFailing && e.opcode == kOpSpecialPage))
-        board.Fault([](boardsim::Faults& f) { f.failStatusExchange = 0; });
+        board.SetFaults([](boardsim::Faults& f) { f.failStatusExchange = 0; });
     });
 
     EXPECT_EQ(Install(board), c.result) << DeviceLogText(kSlot);
     const std::vector<boardsim::Exchange> heads = Of(board, kOpSpecialPage);
     EXPECT_EQ(heads.size(), c.sends);
     for (const boardsim::Exchange& e : heads) EXPECT_EQ(e.address, piecePage + 2) << "always the same page";
-    board.board.SetExchangeHook({});
+    board.board().SetExchangeHook({});
   }
 }
 
@@ -275,7 +275,7 @@ TEST_F(NandInstall, AWriteThatLeavesItsItemUnsentIsNeverASuccess) {
     FreeImageBuffers();
     SetBoot(kBootHwsetting, {});
     SetEntry(FW_KERNEL, 64ull * kBlock, Pattern(5000, 30));
-    testenv::LinkedBoard board(dir, cfg_);
+    testenv::SimBoard board(dir, cfg_);
 
     EXPECT_EQ(Install(board, {}, [&] { c.spoil(s().slots[kSlot].Remaining); }), 3);
     EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(kSlot)), kPictureFailedBase + 3);

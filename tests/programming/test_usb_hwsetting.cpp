@@ -11,7 +11,7 @@
 #include "foundation/slot_display.h"
 #include "package/usb_hwsetting_file.h"
 #include "support/package_env.h"
-#include "support/sim_board_link.h"
+#include "support/usb_sim.h"
 
 namespace station {
 namespace {
@@ -105,11 +105,11 @@ class HwsettingRun : public HwsettingFile {
   }
   ResultCode Run(int slot) {
     DeviceSlot& dev = s().slots[slot];
-    dev.DeviceHandle = sim.handle;
+    dev.DeviceHandle = sim.handle();
     return RunUsbHwsetting(slot, dev, Info(), s().HwsettingPending[slot]);
   }
 
-  testenv::LinkedBoard sim;
+  testenv::SimBoard sim;
 };
 
 TEST_F(HwsettingRun, BoardHoldsTheProgramAtItsAddressAndHasDdrEnabled) {
@@ -120,11 +120,11 @@ TEST_F(HwsettingRun, BoardHoldsTheProgramAtItsAddressAndHasDdrEnabled) {
   EXPECT_EQ(Run(0), kResultDone);
   EXPECT_EQ(s().HwsettingPending[0].load(), 0);
   EXPECT_EQ(s().slots[0].HwsettingSize, 0) << "the send counts the slot's size down";
-  EXPECT_EQ(sim.board.Ddr(kHwsettingDdrAddress, static_cast<uint32_t>(program.size())), program);
-  EXPECT_TRUE(sim.board.hwsettingDone());
-  EXPECT_TRUE(sim.board.ddrEnabled());
+  EXPECT_EQ(sim.board().Ddr(kHwsettingDdrAddress, static_cast<uint32_t>(program.size())), program);
+  EXPECT_TRUE(sim.board().hwsettingDone());
+  EXPECT_TRUE(sim.board().ddrEnabled());
 
-  const std::vector<boardsim::Exchange> ex = sim.board.exchanges();
+  const std::vector<boardsim::Exchange> ex = sim.board().exchanges();
   ASSERT_GE(ex.size(), 2u);
   EXPECT_EQ(ex.front().opcode, 0xF5);
   EXPECT_EQ(ex.front().address, kHwsettingDdrAddress);
@@ -135,9 +135,9 @@ TEST_F(HwsettingRun, BoardHoldsTheProgramAtItsAddressAndHasDdrEnabled) {
   EXPECT_NE(DeviceLogText(0).find("run usb hwsetting ddr enable icon[0]:\r\n"), std::string::npos);
 
   // A second pass of the job: the board already runs its setting.
-  sim.board.clearExchanges();
+  sim.board().clearExchanges();
   EXPECT_EQ(Run(0), kResultDone);
-  EXPECT_TRUE(sim.board.exchanges().empty());
+  EXPECT_TRUE(sim.board().exchanges().empty());
 }
 
 TEST_F(HwsettingRun, MissingFileGives4AndKeepsTheSettingPending) {
@@ -147,20 +147,20 @@ TEST_F(HwsettingRun, MissingFileGives4AndKeepsTheSettingPending) {
 
   EXPECT_EQ(Run(2), 4);
   EXPECT_EQ(s().HwsettingPending[2].load(), 1);
-  EXPECT_TRUE(sim.board.exchanges().empty());
+  EXPECT_TRUE(sim.board().exchanges().empty());
   EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(2)), kPictureFailedBase + 4);
 }
 
 TEST_F(HwsettingRun, RefusedSettingSendsNoDdrEnable) {
   s().DdrFolderName = "2DDR4_1GB";
-  sim.Fault([](boardsim::Faults& f) { f.failStatusExchange = 0; });
+  sim.SetFaults([](boardsim::Faults& f) { f.failStatusExchange = 0; });
   s().HwsettingPending[1] = 1;
 
   const ResultCode result = Run(1);
   EXPECT_NE(result, kResultDone);
   EXPECT_EQ(s().HwsettingPending[1].load(), 1);
-  EXPECT_FALSE(sim.board.ddrEnabled());
-  for (const boardsim::Exchange& e : sim.board.exchanges()) EXPECT_NE(e.opcode, 0xFA);
+  EXPECT_FALSE(sim.board().ddrEnabled());
+  for (const boardsim::Exchange& e : sim.board().exchanges()) EXPECT_NE(e.opcode, 0xFA);
 }
 
 }  // namespace

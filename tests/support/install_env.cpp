@@ -1,7 +1,6 @@
 #include "support/install_env.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <vector>
 
@@ -10,21 +9,6 @@
 namespace testenv {
 
 namespace fs = std::filesystem;
-
-ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
-  if (const char* v = std::getenv(name.c_str())) {
-    had_ = true;
-    old_ = v;
-  }
-  setenv(name.c_str(), value.c_str(), 1);
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (had_)
-    setenv(name_.c_str(), old_.c_str(), 1);
-  else
-    unsetenv(name_.c_str());
-}
 
 std::string TakeErrorLogs(const std::string& appDir) {
   const fs::path folder = fs::path(appDir) / "log" / "error_log";

@@ -1,6 +1,7 @@
 #include "support/test_env.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
@@ -31,10 +32,30 @@ std::string ReadFile(const std::filesystem::path& p) {
   return s.str();
 }
 
+std::vector<uint8_t> ReadBytes(const std::filesystem::path& p) {
+  const std::string s = ReadFile(p);
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
 void WriteFile(const std::filesystem::path& p, const std::string& content) {
   std::filesystem::create_directories(p.parent_path());
   std::ofstream out(p, std::ios::binary);
   out << content;
+}
+
+ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
+  if (const char* v = std::getenv(name.c_str())) {
+    had_ = true;
+    old_ = v;
+  }
+  setenv(name.c_str(), value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_)
+    setenv(name_.c_str(), old_.c_str(), 1);
+  else
+    unsetenv(name_.c_str());
 }
 
 }  // namespace testenv

@@ -2,7 +2,9 @@
 // Shared test fixtures: a scratch folder per test, a fast clock, the headless host and a
 // fresh station state.
 #include <filesystem>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "foundation/station_state.h"
 #include "platform/clock.h"
@@ -24,7 +26,22 @@ class ScratchDir {
 };
 
 std::string ReadFile(const std::filesystem::path& p);
+std::vector<uint8_t> ReadBytes(const std::filesystem::path& p);
 void WriteFile(const std::filesystem::path& p, const std::string& content);
+
+// Sets an environment variable for the lifetime of the object, then restores it.
+class ScopedEnv {
+ public:
+  ScopedEnv(const std::string& name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  bool had_ = false;
+  std::string old_;
+};
 
 // Everything a station-logic test needs: fast clock, headless host, fresh state.
 struct StationFixture {

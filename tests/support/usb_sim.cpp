@@ -1,43 +1,69 @@
 #include "support/usb_sim.h"
 
-#include <cstdlib>
+#include <cstdio>
 
 #include "platform/device_nodes.h"
 #include "usblink/usb_device.h"
 
 namespace testenv {
 
-ScopedDeviceRoot::ScopedDeviceRoot(const std::string& root) {
-  if (const char* r = std::getenv("USB_DEVICE_ROOT")) {
-    had_ = true;
-    old_ = r;
-  }
-  setenv("USB_DEVICE_ROOT", root.c_str(), 1);
-}
-
-ScopedDeviceRoot::~ScopedDeviceRoot() {
-  if (had_)
-    setenv("USB_DEVICE_ROOT", old_.c_str(), 1);
-  else
-    unsetenv("USB_DEVICE_ROOT");
-}
-
 ScopedReadTimeout::ScopedReadTimeout(int ms) : old_(plat::DriverReadTimeoutMs()) { plat::SetDriverReadTimeoutMs(ms); }
 ScopedReadTimeout::~ScopedReadTimeout() { plat::SetDriverReadTimeoutMs(old_); }
 
 std::string BoardClassFolder() { return plat::ClassFolder(station::kUsbClassGuid); }
 
-SimBoard::SimBoard(boardsim::BoardConfig config, const std::string& nodeName)
-    : deviceRoot_(root_.str()),
-      readTimeout_(50),
-      board_(std::make_unique<boardsim::Board>(std::move(config))) {
-  path_ = board_->Plug(BoardClassFolder(), nodeName);
+SimBoard::SimBoard(boardsim::BoardConfig config, const std::string& nodeName) : board_(std::move(config)) {
+  root_.emplace();
+  deviceRoot_.emplace("USB_DEVICE_ROOT", root_->str());
+  readTimeout_.emplace(50);
+  Open(BoardClassFolder(), nodeName);
+}
+
+SimBoard::SimBoard(const ScratchDir& dir, boardsim::BoardConfig config) : board_(std::move(config)) {
+  Open((dir / "dev").string(), "b0");
+}
+
+void SimBoard::Open(const std::string& folder, const std::string& nodeName) {
+  path_ = board_.Plug(folder, nodeName);
   if (!path_.empty()) handle_ = station::OpenUsbDevice(path_.c_str());
 }
 
 SimBoard::~SimBoard() {
   station::CloseDevice(handle_);
-  board_->Unplug();
+  board_.Unplug();
+}
+
+std::vector<boardsim::Exchange> SimBoard::Exchanges(uint8_t opcode) const {
+  std::vector<boardsim::Exchange> out;
+  for (const auto& e : board_.exchanges())
+    if (e.opcode == opcode) out.push_back(e);
+  return out;
+}
+
+void DescribeFlash(const boardsim::BoardConfig& cfg) {
+  using namespace station::option_id;
+  ui::Dialog& d = station::state().optionsDlg;
+  auto HexText = [](uint64_t v) {
+    char b[24];
+    std::snprintf(b, sizeof b, "%llx", static_cast<unsigned long long>(v));
+    return std::string(b);
+  };
+  const int type = cfg.flash == boardsim::FlashKind::Nand ? 0 : cfg.flash == boardsim::FlashKind::Nor ? 1 : 2;
+  d.SetText(kFlashType, HexText(type));
+  if (type == 0) {
+    d.SetText(kNandSizeM, HexText(cfg.nandSizeM));
+    d.SetText(kBlockSizeK, HexText(cfg.blockSizeK));
+    d.SetText(kPageSize, HexText(cfg.pageSize));
+  }
+  d.SetText(kTransmissionSizeK, "256");
+  d.SetText(kOneWriteSizeM, "16");
+}
+
+station::FlashInfo FlashInfoOf(const boardsim::BoardConfig& cfg, int slot) {
+  DescribeFlash(cfg);
+  station::FlashInfo info{};
+  station::GetFlashInfo(info, slot);
+  return info;
 }
 
 }  // namespace testenv

@@ -1,34 +1,27 @@
 #pragma once
 // Simulated boards for tests of the USB device link and of everything above it: a board
-// plugged into the boards' class folder under a scratch device root, with the station's handle
-// open on it, and the driver's read time-out lowered so that a silent board costs little.
-#include <memory>
+// plugged in under a scratch folder with the station's device handle open on it, the way a
+// slot's job opens its board, and the options dialog describing the board's flash.
+#include <cstdint>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "boardsim/board_sim.h"
 #include "foundation/station_state.h"
 #include "support/test_env.h"
+#include "usblink/flash_options.h"
 
 namespace testenv {
-
-// Points USB_DEVICE_ROOT at `root` for the lifetime of the object.
-class ScopedDeviceRoot {
- public:
-  explicit ScopedDeviceRoot(const std::string& root);
-  ~ScopedDeviceRoot();
-  ScopedDeviceRoot(const ScopedDeviceRoot&) = delete;
-  ScopedDeviceRoot& operator=(const ScopedDeviceRoot&) = delete;
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
 
 // Sets the driver's read time-out for the lifetime of the object.
 class ScopedReadTimeout {
  public:
   explicit ScopedReadTimeout(int ms);
   ~ScopedReadTimeout();
+  ScopedReadTimeout(const ScopedReadTimeout&) = delete;
+  ScopedReadTimeout& operator=(const ScopedReadTimeout&) = delete;
 
  private:
   int old_;
@@ -37,30 +30,49 @@ class ScopedReadTimeout {
 // The boards' class folder under the current device root.
 std::string BoardClassFolder();
 
-// One simulated board, plugged in under a scratch device root, with the station's device handle
-// open on it.
+// One simulated board with the station's device handle open on it; the handle is closed and
+// the board unplugged when the object goes.
 class SimBoard {
  public:
+  // Plugged into the boards' class folder under a scratch device root of its own, with the
+  // driver's read time-out lowered so that a silent board costs little.
   explicit SimBoard(boardsim::BoardConfig config = {}, const std::string& nodeName = "board-0");
+  // Plugged into `dir`/dev as "b0"; the device root and the driver's read time-out stay as
+  // they are.
+  explicit SimBoard(const ScratchDir& dir, boardsim::BoardConfig config = {});
   ~SimBoard();
+  SimBoard(const SimBoard&) = delete;
+  SimBoard& operator=(const SimBoard&) = delete;
 
-  boardsim::Board& board() { return *board_; }
-  station::DevHandle& handle() { return handle_; }
+  boardsim::Board& board() { return board_; }
+  const boardsim::Board& board() const { return board_; }
+  station::DevHandle handle() const { return handle_; }
   const std::string& path() const { return path_; }
+
   // Faults of the plugged board, changed under its lock.
   template <class F>
   void SetFaults(F&& change) {
-    std::lock_guard g(board_->lock());
-    change(board_->faults());
+    std::lock_guard g(board_.lock());
+    change(board_.faults());
   }
+  // The exchanges of one opcode, in order.
+  std::vector<boardsim::Exchange> Exchanges(uint8_t opcode) const;
 
  private:
-  ScratchDir root_;
-  ScopedDeviceRoot deviceRoot_;
-  ScopedReadTimeout readTimeout_;
-  std::unique_ptr<boardsim::Board> board_;
+  void Open(const std::string& folder, const std::string& nodeName);
+
+  std::optional<ScratchDir> root_;
+  std::optional<ScopedEnv> deviceRoot_;
+  std::optional<ScopedReadTimeout> readTimeout_;
+  boardsim::Board board_;
   std::string path_;
   station::DevHandle handle_ = station::kInvalidHandle;
 };
+
+// Fills the options dialog's flash boxes as an operator would for the board of `cfg`.
+void DescribeFlash(const boardsim::BoardConfig& cfg);
+
+// The snapshot a job would take of the options dialog after DescribeFlash.
+station::FlashInfo FlashInfoOf(const boardsim::BoardConfig& cfg, int slot = 0);
 
 }  // namespace testenv

@@ -13,7 +13,7 @@
 
 #include "foundation/log_boxes.h"
 #include "support/app_dir.h"
-#include "support/sim_board_link.h"
+#include "support/usb_sim.h"
 #include "support/test_env.h"
 #include "usblink/flash_read.h"
 
@@ -21,7 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace station;
-using testenv::LinkedBoard;
+using testenv::SimBoard;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kSlot = 6;
@@ -51,10 +51,10 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 class BbtCopies : public ::testing::Test {
  protected:
   testenv::StationFixture fx;
-  testenv::ScopedTempEnv temp{fx.dir.str()};
+  testenv::ScopedEnv temp{"TEMP", fx.dir.str()};
   testenv::ScopedAppDir app{fx.dir.str()};
-  LinkedBoard b{fx.dir, Nand()};
-  FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
+  SimBoard b{fx.dir, Nand()};
+  FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
 
   NandBbt FreshTable() {
     NandBbt bbt;
@@ -62,26 +62,26 @@ class BbtCopies : public ::testing::Test {
     return bbt;
   }
   // Plants a table image at the first page of block `block`.
-  void Plant(uint32_t block, const NandBbt& bbt) { b.board.WriteFlash(uint64_t(block) * P * kPage, Image(bbt)); }
+  void Plant(uint32_t block, const NandBbt& bbt) { b.board().WriteFlash(uint64_t(block) * P * kPage, Image(bbt)); }
 };
 
 TEST_F(BbtCopies, TableIsBurntIntoBlocksOneAndTwo) {
   ui::Dialog& options = state().optionsDlg;
   options.SetChecked(option_id::kSecure, true);
-  info = testenv::FlashInfoOf(b.board.config(), kSlot);
+  info = testenv::FlashInfoOf(b.board().config(), kSlot);
   NandBbt bbt = FreshTable();
   ASSERT_EQ(bbt.lastIndex + 1, int(kEntries));
   bbt.table[0] = NandBbtEntry{0, 7, 0, 1023};
   bbt.remapCount = 1;
   DeviceSlot slot;
-  slot.DeviceHandle = b.handle;
+  slot.DeviceHandle = b.handle();
 
   ASSERT_EQ(BurnBBT(kSlot, slot, info, bbt.table.get(), bbt.remapCount, bbt.lastIndex), kResultOk);
 
   const Bytes image = Image(bbt);
   ASSERT_EQ(image.size(), kImageBytes);
-  EXPECT_EQ(b.board.Flash(1 * P * kPage, kImageBytes), image);
-  EXPECT_EQ(b.board.Flash(2 * P * kPage, kImageBytes), image);
+  EXPECT_EQ(b.board().Flash(1 * P * kPage, kImageBytes), image);
+  EXPECT_EQ(b.board().Flash(2 * P * kPage, kImageBytes), image);
   const auto writes = b.Exchanges(kWrite);
   ASSERT_EQ(writes.size(), 2u);
   for (size_t i = 0; i < writes.size(); ++i) {
@@ -102,21 +102,21 @@ TEST_F(BbtCopies, TableIsBurntIntoBlocksOneAndTwo) {
       << "each copy is reported";
 
   // The burnt copy answers the lookup: a page inside block 7 is read from block 1023.
-  b.board.clearExchanges();
+  b.board().clearExchanges();
   uint32_t found = 0;
-  EXPECT_EQ(FindBbtRemapCount(b.handle, info, kSlot, 7 * P + 5, found), kResultOk);
+  EXPECT_EQ(FindBbtRemapCount(b.handle(), info, kSlot, 7 * P + 5, found), kResultOk);
   EXPECT_EQ(found, 1023 * P);
 }
 
 TEST_F(BbtCopies, FailedFirstCopyLeavesTheSecondUnwritten) {
   NandBbt bbt = FreshTable();
   DeviceSlot slot;
-  slot.DeviceHandle = b.handle;
-  b.Fault([](boardsim::Faults& f) { f.failStatusExchange = 0; });
+  slot.DeviceHandle = b.handle();
+  b.SetFaults([](boardsim::Faults& f) { f.failStatusExchange = 0; });
 
   EXPECT_EQ(BurnBBT(kSlot, slot, info, bbt.table.get(), bbt.remapCount, bbt.lastIndex), kResultCswStatus);
   EXPECT_EQ(b.Exchanges(kWrite).size(), 1u);
-  EXPECT_EQ(b.board.Flash(2 * P * kPage, kImageBytes), Bytes(kImageBytes, 0xFF));
+  EXPECT_EQ(b.board().Flash(2 * P * kPage, kImageBytes), Bytes(kImageBytes, 0xFF));
   const std::string slotLog = DeviceLogText(kSlot);
   EXPECT_TRUE(Contains(slotLog, "BBT:[1] burn fail! \r\n"));
   EXPECT_FALSE(Contains(slotLog, "block : 2"));
@@ -155,13 +155,13 @@ TEST_F(BbtCopies, LookupTakesTheFirstCopyThatRemapsThePage) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    b.board.WriteFlash(P * kPage, Bytes(2 * P * kPage, 0xFF));
+    b.board().WriteFlash(P * kPage, Bytes(2 * P * kPage, 0xFF));
     if (auto t = c.copy1()) Plant(1, *t);
     if (auto t = c.copy2()) Plant(2, *t);
-    b.board.clearExchanges();
+    b.board().clearExchanges();
 
     uint32_t found = 0xDEAD;
-    EXPECT_EQ(FindBbtRemapCount(b.handle, info, kSlot, kLogical, found), kResultOk);
+    EXPECT_EQ(FindBbtRemapCount(b.handle(), info, kSlot, kLogical, found), kResultOk);
     EXPECT_EQ(found, c.found);
     const auto reads = b.Exchanges(kRead);
     ASSERT_EQ(reads.size(), c.reads.size());
@@ -174,9 +174,9 @@ TEST_F(BbtCopies, LookupTakesTheFirstCopyThatRemapsThePage) {
 }
 
 TEST_F(BbtCopies, FailedCopyReadEndsTheLookupWithItsCode) {
-  b.Fault([](boardsim::Faults& f) { f.failStatusExchange = 0; });
+  b.SetFaults([](boardsim::Faults& f) { f.failStatusExchange = 0; });
   uint32_t found = 0;
-  EXPECT_EQ(FindBbtRemapCount(b.handle, info, kSlot, 3 * P, found), kResultCswStatus);
+  EXPECT_EQ(FindBbtRemapCount(b.handle(), info, kSlot, 3 * P, found), kResultCswStatus);
   EXPECT_EQ(b.Exchanges(kRead).size(), 1u);
   EXPECT_TRUE(Contains(DeviceLogText(kSlot), "compare mode - bbt dump data fail \r\n"));
 }
@@ -186,11 +186,11 @@ TEST_F(BbtCopies, FlashWithoutPageSizeIsNeitherBurntNorLookedUp) {
   noPages.PageSize = 0;
   NandBbt bbt = FreshTable();
   DeviceSlot slot;
-  slot.DeviceHandle = b.handle;
+  slot.DeviceHandle = b.handle();
   EXPECT_NE(BurnBBT(kSlot, slot, noPages, bbt.table.get(), bbt.remapCount, bbt.lastIndex), kResultOk);
   uint32_t found = 0;
-  EXPECT_NE(FindBbtRemapCount(b.handle, noPages, kSlot, 3 * P, found), kResultOk);
-  EXPECT_TRUE(b.board.exchanges().empty());
+  EXPECT_NE(FindBbtRemapCount(b.handle(), noPages, kSlot, 3 * P, found), kResultOk);
+  EXPECT_TRUE(b.board().exchanges().empty());
 }
 
 }  // namespace

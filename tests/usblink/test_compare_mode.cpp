@@ -11,7 +11,7 @@
 
 #include "foundation/log_boxes.h"
 #include "support/app_dir.h"
-#include "support/sim_board_link.h"
+#include "support/usb_sim.h"
 #include "support/test_env.h"
 #include "usblink/flash_read.h"
 #include "usblink/nand_bbt.h"
@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 using namespace station;
 using boardsim::BoardConfig;
 using boardsim::FlashKind;
-using testenv::LinkedBoard;
+using testenv::SimBoard;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kSlot = 4;
@@ -55,18 +55,18 @@ bool Logged(const std::string& line) { return DeviceLogText(kSlot).find(line) !=
 class CompareMode : public ::testing::Test {
  protected:
   testenv::StationFixture fx;
-  testenv::ScopedTempEnv temp{fx.dir.str()};
+  testenv::ScopedEnv temp{"TEMP", fx.dir.str()};
   testenv::ScopedAppDir app{fx.dir.str()};
 
   std::string ReadBackPath() const { return ReadBackFilePath(kSlot); }
   void PlantReadBack(const Bytes& b) { testenv::WriteFile(ReadBackPath(), std::string(b.begin(), b.end())); }
 
   // Writes `data` the way an installation does.
-  ResultCode Write(LinkedBoard& b, uint32_t address, const Bytes& data, NandBbtEntry* table) {
-    const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
+  ResultCode Write(SimBoard& b, uint32_t address, const Bytes& data, NandBbtEntry* table) {
+    const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
     int64_t size = static_cast<int64_t>(data.size());
     int32_t remaps = 0;
-    return PerformReadTest(b.handle, 0xF4, 1, address, data.data(), &size, info.EccCode,
+    return PerformReadTest(b.handle(), 0xF4, 1, address, data.data(), &size, info.EccCode,
                            static_cast<uint16_t>(info.PageSize), info.BlockSizeK, info.NandSizeM,
                            static_cast<int32_t>(info.TransRange), info.FlashType, 0xFF, info.OnceMaxTransRange, 0, 0,
                            0, &remaps, table, kSlot);
@@ -128,16 +128,16 @@ TEST_F(CompareMode, CorruptedWriteIsFound) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetDeviceLogText(kSlot, "");
-    LinkedBoard b(fx.dir, Board(c.kind));
+    SimBoard b(fx.dir, Board(c.kind));
     const Bytes data = Pattern(c.bytes, c.address);
     NandBbt bbt;
     if (c.kind == FlashKind::Nand) {
-      ASSERT_TRUE(AllocNandBbt(testenv::FlashInfoOf(b.board.config()), bbt));
+      ASSERT_TRUE(AllocNandBbt(testenv::FlashInfoOf(b.board().config()), bbt));
     }
-    if (c.corrupt) b.Fault([](boardsim::Faults& f) { f.corruptWriteExchange = 1; });
+    if (c.corrupt) b.SetFaults([](boardsim::Faults& f) { f.corruptWriteExchange = 1; });
     ASSERT_EQ(Write(b, c.address, data, bbt.table.get()), kResultOk);
 
-    EXPECT_EQ(CompareDeviceData(b.handle, c.address, static_cast<int64_t>(data.size()), kSlot, data.data(),
+    EXPECT_EQ(CompareDeviceData(b.handle(), c.address, static_cast<int64_t>(data.size()), kSlot, data.data(),
                                 bbt.table.get()),
               c.code);
     EXPECT_EQ(fs::exists(ReadBackPath()), c.corrupt) << "the differing read-back stays for inspection";
@@ -165,11 +165,11 @@ TEST_F(CompareMode, NandRangeIsReadBlockByBlock) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    LinkedBoard b(fx.dir, Board(FlashKind::Nand));
+    SimBoard b(fx.dir, Board(FlashKind::Nand));
     const Bytes data = Pattern(c.length, 3);
-    b.board.WriteFlash(uint64_t(L) * kPage, data);
-    testenv::DescribeFlash(b.board.config());
-    EXPECT_EQ(CompareDeviceData(b.handle, L, static_cast<int64_t>(c.length), kSlot, data.data(), nullptr), kResultOk);
+    b.board().WriteFlash(uint64_t(L) * kPage, data);
+    testenv::DescribeFlash(b.board().config());
+    EXPECT_EQ(CompareDeviceData(b.handle(), L, static_cast<int64_t>(c.length), kSlot, data.data(), nullptr), kResultOk);
     const auto reads = b.Exchanges(kRead);
     ASSERT_EQ(reads.size(), c.reads.size());
     for (size_t i = 0; i < reads.size(); ++i) {
@@ -181,18 +181,18 @@ TEST_F(CompareMode, NandRangeIsReadBlockByBlock) {
 }
 
 TEST_F(CompareMode, RemappedBlockIsReadFromItsReplacement) {
-  LinkedBoard b(fx.dir, Board(FlashKind::Nand));
-  const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
+  SimBoard b(fx.dir, Board(FlashKind::Nand));
+  const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
   constexpr uint32_t L = 30;  // logical blocks 30, 31, 32; block 31's data went to block 1000
   NandBbt bbt;
   ASSERT_TRUE(AllocNandBbt(info, bbt));
   bbt.table[0] = NandBbtEntry{0, L + 1, 0, 1000};
   const Bytes data = Pattern(3 * kBlock, 4);
-  b.board.WriteFlash(uint64_t(L) * kBlock, Bytes(data.begin(), data.begin() + kBlock));
-  b.board.WriteFlash(1000ull * kBlock, Bytes(data.begin() + kBlock, data.begin() + 2 * kBlock));
-  b.board.WriteFlash(uint64_t(L + 2) * kBlock, Bytes(data.begin() + 2 * kBlock, data.end()));
+  b.board().WriteFlash(uint64_t(L) * kBlock, Bytes(data.begin(), data.begin() + kBlock));
+  b.board().WriteFlash(1000ull * kBlock, Bytes(data.begin() + kBlock, data.begin() + 2 * kBlock));
+  b.board().WriteFlash(uint64_t(L + 2) * kBlock, Bytes(data.begin() + 2 * kBlock, data.end()));
 
-  EXPECT_EQ(CompareDeviceData(b.handle, L * kPagesPerBlock, 3 * kBlock, kSlot, data.data(), bbt.table.get()),
+  EXPECT_EQ(CompareDeviceData(b.handle(), L * kPagesPerBlock, 3 * kBlock, kSlot, data.data(), bbt.table.get()),
             kResultOk);
   const auto reads = b.Exchanges(kRead);
   ASSERT_EQ(reads.size(), 3u);
@@ -203,10 +203,10 @@ TEST_F(CompareMode, RemappedBlockIsReadFromItsReplacement) {
 
 TEST_F(CompareMode, ZeroLengthCompareSucceedsWithoutReadingData) {
   for (FlashKind kind : {FlashKind::Nand, FlashKind::Emmc, FlashKind::Nor}) {
-    LinkedBoard b(fx.dir, Board(kind));
-    testenv::DescribeFlash(b.board.config());
+    SimBoard b(fx.dir, Board(kind));
+    testenv::DescribeFlash(b.board().config());
     const uint8_t none = 0;
-    EXPECT_EQ(CompareDeviceData(b.handle, 64, 0, kSlot, &none, nullptr), kResultOk);
+    EXPECT_EQ(CompareDeviceData(b.handle(), 64, 0, kSlot, &none, nullptr), kResultOk);
     EXPECT_TRUE(b.Exchanges(kRead).empty());
     EXPECT_FALSE(fs::exists(ReadBackPath()));
   }
@@ -226,21 +226,21 @@ TEST_F(CompareMode, RangeAboveFourGibIsComparedWhole) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    LinkedBoard b(fx.dir, Board(c.kind));
-    testenv::DescribeFlash(b.board.config());
+    SimBoard b(fx.dir, Board(c.kind));
+    testenv::DescribeFlash(b.board().config());
     const Bytes data = Pattern(kBlock, 6);
-    b.board.WriteFlash(0, data);
-    b.Fault([](boardsim::Faults& f) { f.vanishAfterExchanges = 1; });
-    EXPECT_EQ(CompareDeviceData(b.handle, 0, c.length, kSlot, data.data(), nullptr), kResultDataWrite);
+    b.board().WriteFlash(0, data);
+    b.SetFaults([](boardsim::Faults& f) { f.vanishAfterExchanges = 1; });
+    EXPECT_EQ(CompareDeviceData(b.handle(), 0, c.length, kSlot, data.data(), nullptr), kResultDataWrite);
   }
 }
 
 TEST_F(CompareMode, FailedReadBackGivesTheReadCode) {
-  LinkedBoard b(fx.dir, Board(FlashKind::Emmc));
-  testenv::DescribeFlash(b.board.config());
+  SimBoard b(fx.dir, Board(FlashKind::Emmc));
+  testenv::DescribeFlash(b.board().config());
   const Bytes data = Pattern(4096, 8);
-  b.Fault([](boardsim::Faults& f) { f.failStatusExchange = 0; });
-  EXPECT_EQ(CompareDeviceData(b.handle, 0, 4096, kSlot, data.data(), nullptr), kResultCswStatus);
+  b.SetFaults([](boardsim::Faults& f) { f.failStatusExchange = 0; });
+  EXPECT_EQ(CompareDeviceData(b.handle(), 0, 4096, kSlot, data.data(), nullptr), kResultCswStatus);
   EXPECT_FALSE(Logged("compare mode -  data compare"));
   EXPECT_TRUE(Logged("compare mode - emmc / nor flashr\r\n"));
 }

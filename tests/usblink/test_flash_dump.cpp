@@ -11,7 +11,7 @@
 
 #include "foundation/log_boxes.h"
 #include "support/app_dir.h"
-#include "support/sim_board_link.h"
+#include "support/usb_sim.h"
 #include "support/test_env.h"
 #include "usblink/flash_read.h"
 #include "usblink/nand_bbt.h"
@@ -21,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace station;
 using boardsim::FlashKind;
-using testenv::LinkedBoard;
+using testenv::SimBoard;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kSlot = 9;
@@ -67,34 +67,34 @@ boardsim::BoardConfig Board(FlashKind kind) {
 class FlashDump : public ::testing::Test {
  protected:
   testenv::StationFixture fx;
-  testenv::ScopedTempEnv temp{fx.dir.str()};
+  testenv::ScopedEnv temp{"TEMP", fx.dir.str()};
   testenv::ScopedAppDir app{fx.dir.str()};
 
   fs::path Dump() const { return DumpFilePath(kSlot); }
   // Data reads of the range, without the reads of the table copies.
-  static std::vector<boardsim::Exchange> DataReads(const LinkedBoard& b) {
+  static std::vector<boardsim::Exchange> DataReads(const SimBoard& b) {
     std::vector<boardsim::Exchange> out;
     for (const auto& e : b.Exchanges(kRead))
       if (e.transferLength != kTableBytes) out.push_back(e);
     return out;
   }
   // Blocks `first` .. `first + count - 1` of the board filled with their own patterns.
-  static std::vector<Bytes> FillBlocks(LinkedBoard& b, uint32_t first, uint32_t count) {
+  static std::vector<Bytes> FillBlocks(SimBoard& b, uint32_t first, uint32_t count) {
     std::vector<Bytes> blocks;
     for (uint32_t i = 0; i < count; ++i) {
       blocks.push_back(Pattern(kBlock, first + i));
-      b.board.WriteFlash(uint64_t(first + i) * kBlock, blocks.back());
+      b.board().WriteFlash(uint64_t(first + i) * kBlock, blocks.back());
     }
     return blocks;
   }
 };
 
 TEST_F(FlashDump, NandRangeIsDumpedBlockByBlock) {
-  LinkedBoard b(fx.dir, Board(FlashKind::Nand));
-  const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
+  SimBoard b(fx.dir, Board(FlashKind::Nand));
+  const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
   const auto blocks = FillBlocks(b, 10, 2);
 
-  ASSERT_EQ(ReadDeviceFlash(b.handle, info, kSlot, 10 * P, kBlock * 3 / 2), kResultOk);
+  ASSERT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 10 * P, kBlock * 3 / 2), kResultOk);
   EXPECT_EQ(FileBytes(Dump()), Join({blocks[0], Bytes(blocks[1].begin(), blocks[1].begin() + kBlock / 2)}));
   const auto reads = DataReads(b);
   ASSERT_EQ(reads.size(), 2u);
@@ -107,8 +107,8 @@ TEST_F(FlashDump, NandRangeIsDumpedBlockByBlock) {
 }
 
 TEST_F(FlashDump, RemappedBlockIsReadFromItsReplacement) {
-  LinkedBoard b(fx.dir, Board(FlashKind::Nand));
-  const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
+  SimBoard b(fx.dir, Board(FlashKind::Nand));
+  const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
   const auto blocks = FillBlocks(b, 10, 3);
   // The board's own copy 1 says block 11's data went to block 1000.
   NandBbt bbt;
@@ -116,11 +116,11 @@ TEST_F(FlashDump, RemappedBlockIsReadFromItsReplacement) {
   bbt.table[0] = NandBbtEntry{0, 11, 0, 1000};
   Bytes image(kTableBytes);
   std::memcpy(image.data(), bbt.table.get(), image.size());
-  b.board.WriteFlash(1ull * kBlock, image);
+  b.board().WriteFlash(1ull * kBlock, image);
   const Bytes moved = Pattern(kBlock, 77);
-  b.board.WriteFlash(1000ull * kBlock, moved);
+  b.board().WriteFlash(1000ull * kBlock, moved);
 
-  ASSERT_EQ(ReadDeviceFlash(b.handle, info, kSlot, 10 * P, 3 * kBlock), kResultOk);
+  ASSERT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 10 * P, 3 * kBlock), kResultOk);
   EXPECT_EQ(FileBytes(Dump()), Join({blocks[0], moved, blocks[2]}));
   const auto reads = DataReads(b);
   ASSERT_EQ(reads.size(), 3u);
@@ -143,15 +143,15 @@ TEST_F(FlashDump, EmptyRequestReadsTheOptionsRange) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    LinkedBoard b(fx.dir, Board(c.kind));
+    SimBoard b(fx.dir, Board(c.kind));
     state().optionsDlg.SetText(option_id::kStartAddress, c.startBox);
     state().optionsDlg.SetText(option_id::kDataSize, c.sizeBox);
-    const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
+    const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
     const Bytes data = Pattern(info.TotalDataSize, c.address);
-    b.board.WriteFlash(c.flashOffset, data);
+    b.board().WriteFlash(c.flashOffset, data);
     testenv::WriteFile(Dump(), "an older dump");
 
-    ASSERT_EQ(ReadDeviceFlash(b.handle, info, kSlot, 0, 0), kResultOk);
+    ASSERT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 0, 0), kResultOk);
     const auto reads = DataReads(b);
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_EQ(reads[0].address, c.address);
@@ -167,29 +167,29 @@ TEST_F(FlashDump, EmptyRequestReadsTheOptionsRange) {
 }
 
 TEST_F(FlashDump, SecondReadStartsANewDump) {
-  LinkedBoard b(fx.dir, Board(FlashKind::Nand));
-  const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
+  SimBoard b(fx.dir, Board(FlashKind::Nand));
+  const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
   const auto blocks = FillBlocks(b, 10, 2);
-  ASSERT_EQ(ReadDeviceFlash(b.handle, info, kSlot, 10 * P, kBlock), kResultOk);
-  ASSERT_EQ(ReadDeviceFlash(b.handle, info, kSlot, 11 * P, kBlock), kResultOk);
+  ASSERT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 10 * P, kBlock), kResultOk);
+  ASSERT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 11 * P, kBlock), kResultOk);
   EXPECT_EQ(FileBytes(Dump()), blocks[1]);
 }
 
 TEST_F(FlashDump, FailedLookupIsTriedAgainBeforeTheReadGivesUp) {
-  LinkedBoard b(fx.dir, Board(FlashKind::Nand));
-  const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
+  SimBoard b(fx.dir, Board(FlashKind::Nand));
+  const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
   const auto blocks = FillBlocks(b, 10, 2);
 
   // One failed copy read: the next attempt goes through.
-  b.Fault([](boardsim::Faults& f) { f.failStatusExchange = 0; });
-  EXPECT_EQ(ReadDeviceFlash(b.handle, info, kSlot, 10 * P, kBlock), kResultOk);
+  b.SetFaults([](boardsim::Faults& f) { f.failStatusExchange = 0; });
+  EXPECT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 10 * P, kBlock), kResultOk);
   EXPECT_EQ(FileBytes(Dump()), blocks[0]);
 
   // The board leaves while block 11 is looked up: every attempt fails, the dump keeps block 10.
-  b.board.clearExchanges();
+  b.board().clearExchanges();
   SetDeviceLogText(kSlot, "");
-  b.Fault([](boardsim::Faults& f) { f.vanishAfterExchanges = 3; });
-  EXPECT_EQ(ReadDeviceFlash(b.handle, info, kSlot, 10 * P, 2 * kBlock), kResultCbwWrite);
+  b.SetFaults([](boardsim::Faults& f) { f.vanishAfterExchanges = 3; });
+  EXPECT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 10 * P, 2 * kBlock), kResultCbwWrite);
   EXPECT_EQ(FileBytes(Dump()), blocks[0]);
   const std::string log = DeviceLogText(kSlot);
   EXPECT_EQ(Count(log, "compare mode - bbt dump data fail \r\n"), size_t(kBbtLookupAttempts));
@@ -211,19 +211,19 @@ TEST_F(FlashDump, FailedReadGivesItsCode) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetDeviceLogText(kSlot, "");
-    LinkedBoard b(fx.dir, Board(c.kind));
-    const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
-    b.Fault([&](boardsim::Faults& f) { f.failStatusExchange = c.failExchange; });
-    EXPECT_EQ(ReadDeviceFlash(b.handle, info, kSlot, 640, kBlock), kResultCswStatus);
+    SimBoard b(fx.dir, Board(c.kind));
+    const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
+    b.SetFaults([&](boardsim::Faults& f) { f.failStatusExchange = c.failExchange; });
+    EXPECT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 640, kBlock), kResultCswStatus);
     EXPECT_EQ(Count(DeviceLogText(kSlot), c.line), 1u);
   }
 }
 
 TEST_F(FlashDump, DumpThatCannotBeWrittenGivesNine) {
-  LinkedBoard b(fx.dir, Board(FlashKind::Nand));
-  const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
+  SimBoard b(fx.dir, Board(FlashKind::Nand));
+  const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
   fs::create_directories(Dump());  // a folder where the dump file belongs
-  EXPECT_EQ(ReadDeviceFlash(b.handle, info, kSlot, 640, kBlock), kResultReadDevice);
+  EXPECT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 640, kBlock), kResultReadDevice);
   const std::string log = DeviceLogText(kSlot);
   EXPECT_EQ(Count(log, "merge file - open file failed (" + Dump().string() + ")\r\n"), 1u);
   EXPECT_EQ(Count(log, "read device [9]: merge file failed. nand flash.\r\n"), 1u);

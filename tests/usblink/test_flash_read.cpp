@@ -14,9 +14,8 @@
 #include <vector>
 
 #include "foundation/log_boxes.h"
-#include "platform/device_nodes.h"
 #include "support/app_dir.h"
-#include "support/sim_board_link.h"
+#include "support/usb_sim.h"
 #include "support/test_env.h"
 
 namespace {
@@ -25,7 +24,7 @@ namespace fs = std::filesystem;
 using namespace station;
 using boardsim::BoardConfig;
 using boardsim::FlashKind;
-using testenv::LinkedBoard;
+using testenv::SimBoard;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kSlot = 2;
@@ -50,16 +49,10 @@ BoardConfig Board(FlashKind kind) {
   return c;
 }
 
-// Driver read time-out lowered for one test.
-struct ScopedReadTimeout {
-  explicit ScopedReadTimeout(int ms) { plat::SetDriverReadTimeoutMs(ms); }
-  ~ScopedReadTimeout() { plat::SetDriverReadTimeoutMs(-1); }
-};
-
 class FlashRead : public ::testing::Test {
  protected:
   testenv::StationFixture fx;
-  testenv::ScopedTempEnv temp{fx.dir.str()};
+  testenv::ScopedEnv temp{"TEMP", fx.dir.str()};
   testenv::ScopedAppDir app{fx.dir.str()};
 
   std::string ReadBackPath() const { return ReadBackFilePath(kSlot); }
@@ -106,13 +99,13 @@ TEST_F(FlashRead, RangeIsReadInChunksOfItsFlashType) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    LinkedBoard b(fx.dir, Board(c.kind));
+    SimBoard b(fx.dir, Board(c.kind));
     const Bytes data = Pattern(c.length, c.address);
-    b.board.WriteFlash(c.flashOffset, data);
-    const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
+    b.board().WriteFlash(c.flashOffset, data);
+    const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
     PlantOldReadBack();
 
-    ASSERT_EQ(ReadDeviceToFile(b.handle, c.address, c.length, &info, kSlot), kResultOk);
+    ASSERT_EQ(ReadDeviceToFile(b.handle(), c.address, c.length, &info, kSlot), kResultOk);
     EXPECT_TRUE(testenv::ReadFile(ReadBackPath()) == Text(data)) << "the older file is replaced by the range";
 
     const auto reads = b.Exchanges(kRead);
@@ -152,32 +145,32 @@ TEST_F(FlashRead, FailedReadGivesItsCodeAndLeavesNoNewFile) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    LinkedBoard b(fx.dir, Board(FlashKind::Emmc));
-    const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
+    SimBoard b(fx.dir, Board(FlashKind::Emmc));
+    const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
     PlantOldReadBack();
-    b.Fault(c.fault);
-    EXPECT_EQ(ReadDeviceToFile(b.handle, c.address, 0x40001, &info, kSlot), c.code);
+    b.SetFaults(c.fault);
+    EXPECT_EQ(ReadDeviceToFile(b.handle(), c.address, 0x40001, &info, kSlot), c.code);
     EXPECT_EQ(testenv::ReadFile(ReadBackPath()), "older read-back");
     EXPECT_FALSE(PartFilesLeft());
   }
 }
 
 TEST_F(FlashRead, VanishedBoardFailsAtOnceOnEveryRead) {
-  LinkedBoard b(fx.dir, Board(FlashKind::Nand));
-  const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
-  b.Fault([](boardsim::Faults& f) { f.vanishAfterExchanges = 0; });
-  EXPECT_EQ(ReadDeviceToFile(b.handle, 0, 2048, &info, kSlot), kResultDataWrite);
+  SimBoard b(fx.dir, Board(FlashKind::Nand));
+  const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
+  b.SetFaults([](boardsim::Faults& f) { f.vanishAfterExchanges = 0; });
+  EXPECT_EQ(ReadDeviceToFile(b.handle(), 0, 2048, &info, kSlot), kResultDataWrite);
   // The connection is closed now: the command wrapper itself is refused.
-  EXPECT_EQ(ReadDeviceToFile(b.handle, 0, 2048, &info, kSlot), kResultCbwWrite);
+  EXPECT_EQ(ReadDeviceToFile(b.handle(), 0, 2048, &info, kSlot), kResultCbwWrite);
   EXPECT_NE(DeviceLogText(kSlot).find("read device : write CBW fail! \r\n"), std::string::npos);
   EXPECT_FALSE(fs::exists(ReadBackPath()));
 }
 
 TEST_F(FlashRead, SilentBoardTimesOut) {
-  LinkedBoard b(fx.dir, Board(FlashKind::Emmc));
-  const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
-  ScopedReadTimeout shortReads(5);
-  b.Fault([](boardsim::Faults& f) { f.dropStatusCount = 1; });
+  SimBoard b(fx.dir, Board(FlashKind::Emmc));
+  const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
+  testenv::ScopedReadTimeout shortReads(5);
+  b.SetFaults([](boardsim::Faults& f) { f.dropStatusCount = 1; });
   // The station's clock runs on while it waits for the status wrapper that never comes.
   std::jthread clockMover([this](std::stop_token st) {
     while (!st.stop_requested()) {
@@ -185,29 +178,29 @@ TEST_F(FlashRead, SilentBoardTimesOut) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
-  EXPECT_EQ(ReadDeviceToFile(b.handle, 0, 512, &info, kSlot), kResultCswTimeout);
+  EXPECT_EQ(ReadDeviceToFile(b.handle(), 0, 512, &info, kSlot), kResultCswTimeout);
   EXPECT_FALSE(fs::exists(ReadBackPath()));
 }
 
 TEST_F(FlashRead, RangeThatCannotBeAddressedIsRefusedBeforeAnyExchange) {
-  LinkedBoard b(fx.dir, Board(FlashKind::Emmc));
-  FlashInfo emmc = testenv::FlashInfoOf(b.board.config(), kSlot);
+  SimBoard b(fx.dir, Board(FlashKind::Emmc));
+  FlashInfo emmc = testenv::FlashInfoOf(b.board().config(), kSlot);
   FlashInfo nandWithoutPages = emmc;
   nandWithoutPages.FlashType = 0;
   nandWithoutPages.PageSize = 0;
   // The last chunk's sector would not fit the command block's 32-bit address.
-  EXPECT_EQ(ReadDeviceToFile(b.handle, 0xFFFFFF00u, 1u << 20, &emmc, kSlot), kResultReadDevice);
-  EXPECT_EQ(ReadDeviceToFile(b.handle, 0, 2048, &nandWithoutPages, kSlot), kResultReadDevice);
-  EXPECT_TRUE(b.board.exchanges().empty());
+  EXPECT_EQ(ReadDeviceToFile(b.handle(), 0xFFFFFF00u, 1u << 20, &emmc, kSlot), kResultReadDevice);
+  EXPECT_EQ(ReadDeviceToFile(b.handle(), 0, 2048, &nandWithoutPages, kSlot), kResultReadDevice);
+  EXPECT_TRUE(b.board().exchanges().empty());
 }
 
 TEST_F(FlashRead, EmmcRangeAboveFourGibIsNotCutToItsLowHalf) {
-  LinkedBoard b(fx.dir, Board(FlashKind::Emmc));
-  const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
+  SimBoard b(fx.dir, Board(FlashKind::Emmc));
+  const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
   // Cut to its low half the range would be one sector and read fine; whole, its first chunk
   // is a full one and the read goes on until the board leaves.
-  b.Fault([](boardsim::Faults& f) { f.vanishAfterExchanges = 1; });
-  EXPECT_EQ(ReadDeviceToFile(b.handle, 0, (1ull << 32) + 512, &info, kSlot), kResultDataWrite);
+  b.SetFaults([](boardsim::Faults& f) { f.vanishAfterExchanges = 1; });
+  EXPECT_EQ(ReadDeviceToFile(b.handle(), 0, (1ull << 32) + 512, &info, kSlot), kResultDataWrite);
   const auto reads = b.Exchanges(kRead);
   ASSERT_FALSE(reads.empty());
   EXPECT_EQ(reads[0].transferLength, 0x40000u);
@@ -215,10 +208,10 @@ TEST_F(FlashRead, EmmcRangeAboveFourGibIsNotCutToItsLowHalf) {
 }
 
 TEST_F(FlashRead, MissingTemporaryFolderGivesNine) {
-  LinkedBoard b(fx.dir, Board(FlashKind::Emmc));
-  const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
-  testenv::ScopedTempEnv gone((fx.dir / "no-such-folder").string());
-  EXPECT_EQ(ReadDeviceToFile(b.handle, 0, 512, &info, kSlot), kResultReadDevice);
+  SimBoard b(fx.dir, Board(FlashKind::Emmc));
+  const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
+  testenv::ScopedEnv gone("TEMP", (fx.dir / "no-such-folder").string());
+  EXPECT_EQ(ReadDeviceToFile(b.handle(), 0, 512, &info, kSlot), kResultReadDevice);
   EXPECT_NE(DeviceLogText(kSlot).find("Create " + ReadBackFilePath(kSlot) + " failed \r\n"), std::string::npos);
 }
 
@@ -233,13 +226,13 @@ class SpareRead : public FlashRead {
 };
 
 TEST_F(SpareRead, WordsOfTheSpareAreaGoToTheSpareFile) {
-  LinkedBoard b(fx.dir, Board(FlashKind::Nand));
-  const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
+  SimBoard b(fx.dir, Board(FlashKind::Nand));
+  const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
   const Bytes spare = Pattern(64, 5);
-  b.board.WriteSpare(5, spare);
+  b.board().WriteSpare(5, spare);
   testenv::WriteFile(SpareFile(), "an older spare file that is longer than the new one........");
 
-  ReadSpareData(b.handle, 5, 16, &info, kSlot);
+  ReadSpareData(b.handle(), 5, 16, &info, kSlot);
   EXPECT_TRUE(testenv::ReadFile(SpareFile()) == Text(spare));
   const auto reads = b.Exchanges(kSpare);
   ASSERT_EQ(reads.size(), 1u);
@@ -265,10 +258,10 @@ TEST_F(SpareRead, FailedReadWritesNoFile) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    LinkedBoard b(fx.dir, Board(FlashKind::Nand));
-    const FlashInfo info = testenv::FlashInfoOf(b.board.config(), kSlot);
-    b.Fault(c.fault);
-    ReadSpareData(b.handle, c.page, 16, &info, kSlot);
+    SimBoard b(fx.dir, Board(FlashKind::Nand));
+    const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
+    b.SetFaults(c.fault);
+    ReadSpareData(b.handle(), c.page, 16, &info, kSlot);
     EXPECT_FALSE(fs::exists(SpareFile()));
   }
 }

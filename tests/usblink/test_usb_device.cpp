@@ -19,13 +19,13 @@ using namespace station;
 
 TEST(UsbDevice, ClassFolderIsTheLowerCaseGuid) {
   testenv::ScratchDir dir;
-  testenv::ScopedDeviceRoot root(dir.str());
+  testenv::ScopedEnv root("USB_DEVICE_ROOT", dir.str());
   EXPECT_EQ(testenv::BoardClassFolder(), dir.str() + "/{7b56a5d6-cd10-4410-9f59-9a5e71269882}");
 }
 
 TEST(UsbDevice, FindUsbDevicesFillsTheCallersBuffers) {
   testenv::ScratchDir dir;
-  testenv::ScopedDeviceRoot root(dir.str());
+  testenv::ScopedEnv root("USB_DEVICE_ROOT", dir.str());
   char paths[4][kPathMax];
   std::memset(paths, 'x', sizeof paths);
 
@@ -60,7 +60,7 @@ TEST(UsbDevice, FindUsbDevicesFillsTheCallersBuffers) {
 
 TEST(UsbDevice, OpenAndClose) {
   testenv::ScratchDir dir;
-  testenv::ScopedDeviceRoot root(dir.str());
+  testenv::ScopedEnv root("USB_DEVICE_ROOT", dir.str());
   EXPECT_EQ(OpenUsbDevice((testenv::BoardClassFolder() + "/none").c_str()), kInvalidHandle);
   EXPECT_EQ(OpenUsbDevice(""), kInvalidHandle);
   EXPECT_EQ(OpenUsbDevice(nullptr), kInvalidHandle);
