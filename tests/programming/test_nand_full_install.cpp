@@ -46,9 +46,9 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
   return all;
 }
 
-class NandInstall : public ::testing::Test, public testenv::StationFixture {
+class NandInstall : public ::testing::Test, public testenv::ScratchStationFixture {
  protected:
-  NandInstall() : appDir_(dir.str()), temp_("TEMP", dir.str()) {
+  NandInstall() {
     FreeImageBuffers();
     s().mainDlg.SetText(kNandModelList, "MX30LF1G18AC");
     cfg_.nandSizeM = 32;
@@ -100,8 +100,6 @@ class NandInstall : public ::testing::Test, public testenv::StationFixture {
   }
   bool SlotLogHas(const std::string& text) { return DeviceLogText(kSlot).find(text) != std::string::npos; }
 
-  testenv::ScopedAppDir appDir_;  // failure logs go to the scratch folder
-  testenv::ScopedEnv temp_;
   boardsim::BoardConfig cfg_;
   NandBbt bbt_;
 };

@@ -40,6 +40,16 @@ std::vector<boardsim::Exchange> SimBoard::Exchanges(uint8_t opcode) const {
   return out;
 }
 
+std::vector<uint8_t> FlashPattern(size_t n, uint32_t seed) {
+  std::vector<uint8_t> b(n);
+  uint32_t x = seed * 2654435761u + 7;
+  for (auto& v : b) {
+    x = x * 1103515245u + 12345u;
+    v = static_cast<uint8_t>((x >> 16) % 0xFF);
+  }
+  return b;
+}
+
 void DescribeFlash(const boardsim::BoardConfig& cfg) {
   using namespace station::option_id;
   ui::Dialog& d = station::state().optionsDlg;

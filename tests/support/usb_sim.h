@@ -69,6 +69,10 @@ class SimBoard {
   station::DevHandle handle_ = station::kInvalidHandle;
 };
 
+// `n` bytes of a pattern drawn from `seed`, without a 0xFF byte: no page of it is blank, so a
+// NAND write of it sends every page.
+std::vector<uint8_t> FlashPattern(size_t n, uint32_t seed);
+
 // Fills the options dialog's flash boxes as an operator would for the board of `cfg`.
 void DescribeFlash(const boardsim::BoardConfig& cfg);
 

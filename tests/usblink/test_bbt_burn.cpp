@@ -50,9 +50,7 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 
 class BbtCopies : public ::testing::Test {
  protected:
-  testenv::StationFixture fx;
-  testenv::ScopedEnv temp{"TEMP", fx.dir.str()};
-  testenv::ScopedAppDir app{fx.dir.str()};
+  testenv::ScratchStationFixture fx;
   SimBoard b{fx.dir, Nand()};
   FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
 

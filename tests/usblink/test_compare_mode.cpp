@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 using namespace station;
 using boardsim::BoardConfig;
 using boardsim::FlashKind;
+using testenv::FlashPattern;
 using testenv::SimBoard;
 using Bytes = std::vector<uint8_t>;
 
@@ -31,17 +32,6 @@ constexpr uint8_t kRead = 0xF6;
 constexpr uint32_t kPage = 2048;
 constexpr uint32_t kBlock = 128 * 1024;
 constexpr uint32_t kPagesPerBlock = kBlock / kPage;
-
-// Bytes without a blank (all 0xFF) page, so that a NAND write sends every page.
-Bytes Pattern(size_t n, uint32_t seed) {
-  Bytes b(n);
-  uint32_t x = seed * 2654435761u + 7;
-  for (size_t i = 0; i < n; ++i) {
-    x = x * 1103515245u + 12345u;
-    b[i] = static_cast<uint8_t>((x >> 16) % 0xFF);
-  }
-  return b;
-}
 
 BoardConfig Board(FlashKind kind) {
   BoardConfig c;
@@ -54,9 +44,7 @@ bool Logged(const std::string& line) { return DeviceLogText(kSlot).find(line) !=
 
 class CompareMode : public ::testing::Test {
  protected:
-  testenv::StationFixture fx;
-  testenv::ScopedEnv temp{"TEMP", fx.dir.str()};
-  testenv::ScopedAppDir app{fx.dir.str()};
+  testenv::ScratchStationFixture fx;
 
   std::string ReadBackPath() const { return ReadBackFilePath(kSlot); }
   void PlantReadBack(const Bytes& b) { testenv::WriteFile(ReadBackPath(), std::string(b.begin(), b.end())); }
@@ -74,7 +62,7 @@ class CompareMode : public ::testing::Test {
 };
 
 TEST_F(CompareMode, ReadBackFileAgainstTheSentBuffer) {
-  const Bytes sent = Pattern(1003, 1);  // words of four and a tail of three
+  const Bytes sent = FlashPattern(1003, 1);  // words of four and a tail of three
   auto changed = [&](size_t at) {
     Bytes b = sent;
     b[at] ^= 0x01;
@@ -129,7 +117,7 @@ TEST_F(CompareMode, CorruptedWriteIsFound) {
     SCOPED_TRACE(c.name);
     SetDeviceLogText(kSlot, "");
     SimBoard b(fx.dir, Board(c.kind));
-    const Bytes data = Pattern(c.bytes, c.address);
+    const Bytes data = FlashPattern(c.bytes, c.address);
     NandBbt bbt;
     if (c.kind == FlashKind::Nand) {
       ASSERT_TRUE(AllocNandBbt(testenv::FlashInfoOf(b.board().config()), bbt));
@@ -166,7 +154,7 @@ TEST_F(CompareMode, NandRangeIsReadBlockByBlock) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SimBoard b(fx.dir, Board(FlashKind::Nand));
-    const Bytes data = Pattern(c.length, 3);
+    const Bytes data = FlashPattern(c.length, 3);
     b.board().WriteFlash(uint64_t(L) * kPage, data);
     testenv::DescribeFlash(b.board().config());
     EXPECT_EQ(CompareDeviceData(b.handle(), L, static_cast<int64_t>(c.length), kSlot, data.data(), nullptr), kResultOk);
@@ -187,7 +175,7 @@ TEST_F(CompareMode, RemappedBlockIsReadFromItsReplacement) {
   NandBbt bbt;
   ASSERT_TRUE(AllocNandBbt(info, bbt));
   bbt.table[0] = NandBbtEntry{0, L + 1, 0, 1000};
-  const Bytes data = Pattern(3 * kBlock, 4);
+  const Bytes data = FlashPattern(3 * kBlock, 4);
   b.board().WriteFlash(uint64_t(L) * kBlock, Bytes(data.begin(), data.begin() + kBlock));
   b.board().WriteFlash(1000ull * kBlock, Bytes(data.begin() + kBlock, data.begin() + 2 * kBlock));
   b.board().WriteFlash(uint64_t(L + 2) * kBlock, Bytes(data.begin() + 2 * kBlock, data.end()));
@@ -228,7 +216,7 @@ TEST_F(CompareMode, RangeAboveFourGibIsComparedWhole) {
     SCOPED_TRACE(c.name);
     SimBoard b(fx.dir, Board(c.kind));
     testenv::DescribeFlash(b.board().config());
-    const Bytes data = Pattern(kBlock, 6);
+    const Bytes data = FlashPattern(kBlock, 6);
     b.board().WriteFlash(0, data);
     b.SetFaults([](boardsim::Faults& f) { f.vanishAfterExchanges = 1; });
     EXPECT_EQ(CompareDeviceData(b.handle(), 0, c.length, kSlot, data.data(), nullptr), kResultDataWrite);
@@ -238,7 +226,7 @@ TEST_F(CompareMode, RangeAboveFourGibIsComparedWhole) {
 TEST_F(CompareMode, FailedReadBackGivesTheReadCode) {
   SimBoard b(fx.dir, Board(FlashKind::Emmc));
   testenv::DescribeFlash(b.board().config());
-  const Bytes data = Pattern(4096, 8);
+  const Bytes data = FlashPattern(4096, 8);
   b.SetFaults([](boardsim::Faults& f) { f.failStatusExchange = 0; });
   EXPECT_EQ(CompareDeviceData(b.handle(), 0, 4096, kSlot, data.data(), nullptr), kResultCswStatus);
   EXPECT_FALSE(Logged("compare mode -  data compare"));

@@ -21,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace station;
 using boardsim::FlashKind;
+using testenv::FlashPattern;
 using testenv::SimBoard;
 using Bytes = std::vector<uint8_t>;
 
@@ -31,25 +32,10 @@ constexpr uint32_t kBlock = 128 * 1024;
 constexpr uint32_t P = kBlock / kPage;
 constexpr uint32_t kTableBytes = 51 * 8;  // the table of the simulator's 1024-block NAND
 
-Bytes Pattern(size_t n, uint32_t seed) {
-  Bytes b(n);
-  uint32_t x = seed * 2654435761u + 3;
-  for (auto& v : b) {
-    x = x * 1103515245u + 12345u;
-    v = static_cast<uint8_t>(x >> 16);
-  }
-  return b;
-}
-
 Bytes Join(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
-}
-
-Bytes FileBytes(const fs::path& p) {
-  const std::string s = testenv::ReadFile(p);
-  return Bytes(s.begin(), s.end());
 }
 
 size_t Count(const std::string& text, const std::string& part) {
@@ -66,9 +52,7 @@ boardsim::BoardConfig Board(FlashKind kind) {
 
 class FlashDump : public ::testing::Test {
  protected:
-  testenv::StationFixture fx;
-  testenv::ScopedEnv temp{"TEMP", fx.dir.str()};
-  testenv::ScopedAppDir app{fx.dir.str()};
+  testenv::ScratchStationFixture fx;
 
   fs::path Dump() const { return DumpFilePath(kSlot); }
   // Data reads of the range, without the reads of the table copies.
@@ -82,7 +66,7 @@ class FlashDump : public ::testing::Test {
   static std::vector<Bytes> FillBlocks(SimBoard& b, uint32_t first, uint32_t count) {
     std::vector<Bytes> blocks;
     for (uint32_t i = 0; i < count; ++i) {
-      blocks.push_back(Pattern(kBlock, first + i));
+      blocks.push_back(FlashPattern(kBlock, first + i));
       b.board().WriteFlash(uint64_t(first + i) * kBlock, blocks.back());
     }
     return blocks;
@@ -95,7 +79,7 @@ TEST_F(FlashDump, NandRangeIsDumpedBlockByBlock) {
   const auto blocks = FillBlocks(b, 10, 2);
 
   ASSERT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 10 * P, kBlock * 3 / 2), kResultOk);
-  EXPECT_EQ(FileBytes(Dump()), Join({blocks[0], Bytes(blocks[1].begin(), blocks[1].begin() + kBlock / 2)}));
+  EXPECT_EQ(testenv::ReadBytes(Dump()), Join({blocks[0], Bytes(blocks[1].begin(), blocks[1].begin() + kBlock / 2)}));
   const auto reads = DataReads(b);
   ASSERT_EQ(reads.size(), 2u);
   EXPECT_EQ(reads[0].address, 10 * P);
@@ -117,11 +101,11 @@ TEST_F(FlashDump, RemappedBlockIsReadFromItsReplacement) {
   Bytes image(kTableBytes);
   std::memcpy(image.data(), bbt.table.get(), image.size());
   b.board().WriteFlash(1ull * kBlock, image);
-  const Bytes moved = Pattern(kBlock, 77);
+  const Bytes moved = FlashPattern(kBlock, 77);
   b.board().WriteFlash(1000ull * kBlock, moved);
 
   ASSERT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 10 * P, 3 * kBlock), kResultOk);
-  EXPECT_EQ(FileBytes(Dump()), Join({blocks[0], moved, blocks[2]}));
+  EXPECT_EQ(testenv::ReadBytes(Dump()), Join({blocks[0], moved, blocks[2]}));
   const auto reads = DataReads(b);
   ASSERT_EQ(reads.size(), 3u);
   EXPECT_EQ(reads[1].address, 1000 * P);
@@ -147,7 +131,7 @@ TEST_F(FlashDump, EmptyRequestReadsTheOptionsRange) {
     state().optionsDlg.SetText(option_id::kStartAddress, c.startBox);
     state().optionsDlg.SetText(option_id::kDataSize, c.sizeBox);
     const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
-    const Bytes data = Pattern(info.TotalDataSize, c.address);
+    const Bytes data = FlashPattern(info.TotalDataSize, c.address);
     b.board().WriteFlash(c.flashOffset, data);
     testenv::WriteFile(Dump(), "an older dump");
 
@@ -158,10 +142,10 @@ TEST_F(FlashDump, EmptyRequestReadsTheOptionsRange) {
     EXPECT_EQ(reads[0].transferLength, info.TotalDataSize);
     if (c.kind == FlashKind::Emmc) {
       // An eMMC read leaves its data in the read-back file and the dump file alone.
-      EXPECT_EQ(FileBytes(ReadBackFilePath(kSlot)), data);
+      EXPECT_EQ(testenv::ReadBytes(ReadBackFilePath(kSlot)), data);
       EXPECT_EQ(testenv::ReadFile(Dump()), "an older dump");
     } else {
-      EXPECT_EQ(FileBytes(Dump()), data);
+      EXPECT_EQ(testenv::ReadBytes(Dump()), data);
     }
   }
 }
@@ -172,7 +156,7 @@ TEST_F(FlashDump, SecondReadStartsANewDump) {
   const auto blocks = FillBlocks(b, 10, 2);
   ASSERT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 10 * P, kBlock), kResultOk);
   ASSERT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 11 * P, kBlock), kResultOk);
-  EXPECT_EQ(FileBytes(Dump()), blocks[1]);
+  EXPECT_EQ(testenv::ReadBytes(Dump()), blocks[1]);
 }
 
 TEST_F(FlashDump, FailedLookupIsTriedAgainBeforeTheReadGivesUp) {
@@ -183,14 +167,14 @@ TEST_F(FlashDump, FailedLookupIsTriedAgainBeforeTheReadGivesUp) {
   // One failed copy read: the next attempt goes through.
   b.SetFaults([](boardsim::Faults& f) { f.failStatusExchange = 0; });
   EXPECT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 10 * P, kBlock), kResultOk);
-  EXPECT_EQ(FileBytes(Dump()), blocks[0]);
+  EXPECT_EQ(testenv::ReadBytes(Dump()), blocks[0]);
 
   // The board leaves while block 11 is looked up: every attempt fails, the dump keeps block 10.
   b.board().clearExchanges();
   SetDeviceLogText(kSlot, "");
   b.SetFaults([](boardsim::Faults& f) { f.vanishAfterExchanges = 3; });
   EXPECT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 10 * P, 2 * kBlock), kResultCbwWrite);
-  EXPECT_EQ(FileBytes(Dump()), blocks[0]);
+  EXPECT_EQ(testenv::ReadBytes(Dump()), blocks[0]);
   const std::string log = DeviceLogText(kSlot);
   EXPECT_EQ(Count(log, "compare mode - bbt dump data fail \r\n"), size_t(kBbtLookupAttempts));
   EXPECT_EQ(Count(log, "read device [9] failed. nand flash.\r\n"), 1u);

@@ -24,22 +24,13 @@ namespace fs = std::filesystem;
 using namespace station;
 using boardsim::BoardConfig;
 using boardsim::FlashKind;
+using testenv::FlashPattern;
 using testenv::SimBoard;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kSlot = 2;
 constexpr uint8_t kRead = 0xF6;
 constexpr uint8_t kSpare = 0xFC;
-
-Bytes Pattern(size_t n, uint32_t seed) {
-  Bytes b(n);
-  uint32_t x = seed * 2654435761u + 1;
-  for (auto& v : b) {
-    x = x * 1103515245u + 12345u;
-    v = static_cast<uint8_t>(x >> 16);
-  }
-  return b;
-}
 
 std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
@@ -51,9 +42,7 @@ BoardConfig Board(FlashKind kind) {
 
 class FlashRead : public ::testing::Test {
  protected:
-  testenv::StationFixture fx;
-  testenv::ScopedEnv temp{"TEMP", fx.dir.str()};
-  testenv::ScopedAppDir app{fx.dir.str()};
+  testenv::ScratchStationFixture fx;
 
   std::string ReadBackPath() const { return ReadBackFilePath(kSlot); }
   void PlantOldReadBack() { testenv::WriteFile(ReadBackPath(), "older read-back"); }
@@ -100,7 +89,7 @@ TEST_F(FlashRead, RangeIsReadInChunksOfItsFlashType) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SimBoard b(fx.dir, Board(c.kind));
-    const Bytes data = Pattern(c.length, c.address);
+    const Bytes data = FlashPattern(c.length, c.address);
     b.board().WriteFlash(c.flashOffset, data);
     const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
     PlantOldReadBack();
@@ -228,7 +217,7 @@ class SpareRead : public FlashRead {
 TEST_F(SpareRead, WordsOfTheSpareAreaGoToTheSpareFile) {
   SimBoard b(fx.dir, Board(FlashKind::Nand));
   const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
-  const Bytes spare = Pattern(64, 5);
+  const Bytes spare = FlashPattern(64, 5);
   b.board().WriteSpare(5, spare);
   testenv::WriteFile(SpareFile(), "an older spare file that is longer than the new one........");
 
