@@ -46,14 +46,6 @@ constexpr int kSlot = 0;
 constexpr uint64_t kSectorBytes = 512;
 constexpr uint64_t kPiece = 0x3000000;  // the loader's partition piece
 
-Bytes FileBytes(const std::string& path) {
-  const std::string text = testenv::ReadFile(path);
-  return Bytes(text.begin(), text.end());
-}
-
-// The boot pieces in the order they are packed from sector 256.
-const char* const kBootOrder[] = {"hw_setting.bin", "uboot.bin", "fsbl.bin",       "tee.bin",
-                                  "bl31.bin",       "rsa_bin_fw.bin", "rsa_bin_tee.bin"};
 // The layout keys that go to the eMMC at their own offsets (the firmware table does not).
 const char* const kAtOffset[] = {
     "FW_KERNEL",  "FW_RESCUE_DT", "FW_KERNEL_DT", "FW_RESCUE_ROOTFS", "FW_KERNEL_ROOTFS", "FW_NAS_RESCUE_KERNEL",
@@ -69,17 +61,17 @@ Bytes DrawInstallation(const mkpackage::PackageInfo& pkg, uint64_t emmcBytes) {
     std::copy(data.begin(), data.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
   };
   uint64_t sector = 256;
-  for (const char* member : kBootOrder) {
+  for (const char* member : testenv::kBootPackOrder) {  // packed from sector 256
     auto it = std::find_if(pkg.bootPieces.begin(), pkg.bootPieces.end(),
                            [&](const mkpackage::BootPieceData& b) { return b.member == member && b.present; });
     if (it == pkg.bootPieces.end()) break;
-    const Bytes data = FileBytes(it->path);
+    const Bytes data = testenv::ReadBytes(it->path);
     put(sector * kSectorBytes, data);
     sector += (data.size() + kSectorBytes - 1) / kSectorBytes;
   }
   for (const mkpackage::PlacedData& e : pkg.entries) {
     if (!e.present) continue;
-    const Bytes data = FileBytes(e.path);
+    const Bytes data = testenv::ReadBytes(e.path);
     if (e.key == "FW_FWTBL") {
       put(0x3100 * kSectorBytes, data);
       put((e.offset / kSectorBytes + 0x40) * kSectorBytes, data);
@@ -88,9 +80,9 @@ Bytes DrawInstallation(const mkpackage::PackageInfo& pkg, uint64_t emmcBytes) {
     }
   }
   for (const mkpackage::PlacedData& p : pkg.partitions)
-    if (p.present) put(p.offset, FileBytes(p.path));
+    if (p.present) put(p.offset, testenv::ReadBytes(p.path));
   for (const mkpackage::PlacedData& m : pkg.mbrs)
-    if (m.present) put(m.offset, FileBytes(m.path));
+    if (m.present) put(m.offset, testenv::ReadBytes(m.path));
   return image;
 }
 
@@ -109,16 +101,8 @@ std::vector<uint64_t> Differences(const Bytes& got, const Bytes& want, size_t li
   return at;
 }
 
-class EmmcInstallEndToEnd : public ::testing::Test, public testenv::PackageFixture {
+class EmmcInstallEndToEnd : public ::testing::Test, public testenv::InstallFixture {
  protected:
-  EmmcInstallEndToEnd() : temp_("TEMP", (dir / "temp").string()) {
-    fs::create_directories(dir / "temp");
-    FreeImageBuffers();
-  }
-  ~EmmcInstallEndToEnd() override { FreeImageBuffers(); }
-
-  StationState& s() { return state(); }
-
   static boardsim::BoardConfig Board() {
     boardsim::BoardConfig cfg;
     cfg.flash = boardsim::FlashKind::Emmc;
@@ -144,42 +128,18 @@ class EmmcInstallEndToEnd : public ::testing::Test, public testenv::PackageFixtu
   }
 
   // Builds the package, unpacks install.img as "open" does and loads it for an eMMC board.
-  mkpackage::PackageInfo Load(mkpackage::PackageOptions o) {
-    const mkpackage::PackageInfo pkg = Build(std::move(o));
-    fs::remove_all(untarDir);
-    fs::create_directories(untarDir);
-    UntarInstallImg(pkg.imagePath, untarDir, nullptr, s().UnpackProgressRange, s().UnpackProgressPos, 1);
-    ChooseFlash("EMMC", "2DDR4_1GB");
-    s().PackageSubdir = GetPackageDir(untarDir);
-    EXPECT_EQ(s().PackageSubdir, "/" + pkg.packageFolder);
-    EXPECT_EQ(ReadUntarTempFiles(), 1) << MainLogText();
-    return pkg;
-  }
+  mkpackage::PackageInfo Load(mkpackage::PackageOptions o) { return InstallFixture::Load(std::move(o), "EMMC"); }
 
   // What a job does with an eMMC board after it opened it: the slot's parameters, the USB
   // hardware setting, then the installation. `beforeInstall` runs between the last two.
   ResultCode Program(testenv::SimBoard& board, BurnOption option, const std::function<void()>& beforeInstall = {}) {
-    DeviceSlot& dev = s().slots[kSlot];
-    dev.DeviceHandle = board.handle();
-    dev.DevicePath = board.path();
-    dev.Busy = 1;
-    const FlashInfo info = testenv::FlashInfoOf(board.board().config(), kSlot);
-    FillDeviceParams(kSlot);
-    s().HwsettingPending[kSlot] = 1;
-    EXPECT_EQ(RunUsbHwsetting(kSlot, dev, info, s().HwsettingPending[kSlot]), kResultDone) << DeviceLogText(kSlot);
+    const FlashInfo info = StartJob(kSlot, board);
     if (beforeInstall) beforeInstall();
+    DeviceSlot& dev = s().slots[kSlot];
     NandBbt bbt;
     const ResultCode rc = EmmcFullInstall(kSlot, dev, info, *s().fwEntries, option, bbt);
     dev.DeviceHandle = kInvalidHandle;  // the board's link closes it
     return rc;
-  }
-
-  Bytes SavedFlash(testenv::SimBoard& board) {
-    const std::string saved = (dir / "flash.bin").string();
-    EXPECT_TRUE(board.board().SaveFlash(saved));
-    Bytes flash = FileBytes(saved);
-    fs::remove(saved);
-    return flash;
   }
 
   const mkpackage::PlacedData& Placed(const mkpackage::PackageInfo& pkg, const std::string& key) {
@@ -193,8 +153,6 @@ class EmmcInstallEndToEnd : public ::testing::Test, public testenv::PackageFixtu
   static bool EndsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
   }
-
-  testenv::ScopedEnv temp_;
 };
 
 TEST_F(EmmcInstallEndToEnd, BoardHoldsThePackageByteForByte) {
@@ -233,11 +191,7 @@ TEST_F(EmmcInstallEndToEnd, BoardHoldsThePackageByteForByte) {
       // 7 boot pieces, 15 entries, the table twice, FW_CONFIG, 4 gold entries, 4 partition
       // pieces and 2 MBR images: empty entries are compared too (a read of nothing).
       const std::string log = DeviceLogText(kSlot);
-      int compares = 0;
-      for (size_t at = log.find(" start compare \r\n "); at != std::string::npos;
-           at = log.find(" start compare \r\n ", at + 1))
-        ++compares;
-      EXPECT_EQ(compares, 35);
+      EXPECT_EQ(testenv::CountOf(log, " start compare \r\n "), 35);
       EXPECT_FALSE(fs::exists(ReadBackFilePath(kSlot))) << "an equal read-back is deleted";
     } else {
       EXPECT_TRUE(board.Exchanges(0xF6).empty());

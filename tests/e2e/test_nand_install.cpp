@@ -26,6 +26,7 @@
 #include "programming/nand_install.h"
 #include "programming/slot_params.h"
 #include "programming/usb_hwsetting.h"
+#include "support/install_env.h"
 #include "support/package_env.h"
 #include "support/usb_sim.h"
 #include "usblink/bbt_burn.h"
@@ -41,11 +42,6 @@ constexpr int kSlot = 0;
 constexpr uint8_t kOpWriteFlash = 0xF4;
 constexpr uint8_t kOpSpecialPage = 0xF3;
 
-Bytes FileBytes(const std::string& path) {
-  const std::string text = testenv::ReadFile(path);
-  return Bytes(text.begin(), text.end());
-}
-
 // The layout keys in the order the installation writes them.
 const char* const kWriteOrder[] = {
     "FW_KERNEL",        "FW_RESCUE_DT",  "FW_KERNEL_DT",         "FW_RESCUE_ROOTFS", "FW_KERNEL_ROOTFS",
@@ -54,11 +50,6 @@ const char* const kWriteOrder[] = {
     "FW_FWTBL",         "FW_CONFIG",     "FW_PROFILE",           "FW_GOLD_KERNEL",   "FW_GOLD_RESCUE_DT",
     "FW_GOLD_ROOTFS",   "FW_GOLD_AKERNEL",
 };
-
-// The boot pieces in the order they are packed from block 6 (not the archive's order: the
-// firmware key comes before the TEE key).
-const char* const kBootOrder[] = {"hw_setting.bin", "uboot.bin", "fsbl.bin",       "tee.bin",
-                                  "bl31.bin",       "rsa_bin_fw.bin", "rsa_bin_tee.bin"};
 
 // What the board must hold: an erased flash with the writes laid on it in the order the
 // station makes them. A write that meets a bad block puts that block's part at the start of
@@ -157,14 +148,14 @@ void DrawInstallation(FlashPicture& pic, const mkpackage::PackageInfo& pkg, Expe
     return nullptr;
   };
   if (bootPiece("hw_setting.bin")) {
-    uint64_t block = 6;
+    uint64_t block = 6;  // the boot pieces are packed from block 6
     for (int k = 0; k < 7; ++k) {
-      const mkpackage::BootPieceData* p = bootPiece(kBootOrder[k]);
+      const mkpackage::BootPieceData* p = bootPiece(testenv::kBootPackOrder[k]);
       if (!p) {
         if (k >= 2) break;  // from the FSBL on, a missing piece ends the boot area
         continue;
       }
-      const Bytes data = FileBytes(p->path);
+      const Bytes data = testenv::ReadBytes(p->path);
       const uint64_t blocksPerCopy = (data.size() + B - 1) / B;
       for (int copy = 0; copy < 4; ++copy, block += blocksPerCopy) pic.Write(block * B, data);
     }
@@ -174,7 +165,7 @@ void DrawInstallation(FlashPicture& pic, const mkpackage::PackageInfo& pkg, Expe
   for (const char* key : kWriteOrder) {
     for (const mkpackage::PlacedData& e : pkg.entries) {
       if (e.key != key || !e.present) continue;
-      const Bytes data = FileBytes(e.path);
+      const Bytes data = testenv::ReadBytes(e.path);
       pic.Write(e.offset, data);
       if (e.key == "FW_FWTBL") pic.Write(e.offset + B, data);  // gold table: one block on
       if (e.key == "FW_PROFILE") pic.Write(3 * B, data);       // gold profile: block 3
@@ -184,7 +175,7 @@ void DrawInstallation(FlashPicture& pic, const mkpackage::PackageInfo& pkg, Expe
 
   for (const mkpackage::PlacedData& p : pkg.partitions) {
     if (!p.present || p.size == 0) continue;
-    const Bytes data = FileBytes(p.path);
+    const Bytes data = testenv::ReadBytes(p.path);
     pic.Write(p.offset, data);
     const uint64_t headPage = (p.offset + p.size + pic.page() - 1) / pic.page();
     const int64_t blocksLeft = (int64_t(p.layoutSize) - int64_t(p.size)) / int64_t(pic.block());
@@ -206,16 +197,8 @@ std::string FirstDifference(const Bytes& got, const Bytes& want, uint64_t blockB
   return text;
 }
 
-class NandInstallEndToEnd : public ::testing::Test, public testenv::PackageFixture {
+class NandInstallEndToEnd : public ::testing::Test, public testenv::InstallFixture {
  protected:
-  NandInstallEndToEnd() : temp_("TEMP", (dir / "temp").string()) {
-    fs::create_directories(dir / "temp");
-    FreeImageBuffers();
-  }
-  ~NandInstallEndToEnd() override { FreeImageBuffers(); }
-
-  StationState& s() { return state(); }
-
   // A small NAND board: 32 MiB of 128 KiB blocks, 2 KiB pages.
   static boardsim::BoardConfig Board(std::vector<uint32_t> bad = {}) {
     boardsim::BoardConfig cfg;
@@ -241,19 +224,7 @@ class NandInstallEndToEnd : public ::testing::Test, public testenv::PackageFixtu
   }
 
   // Builds the package, unpacks install.img as "open" does and loads it for a NAND board.
-  mkpackage::PackageInfo Load(mkpackage::PackageOptions o) {
-    const mkpackage::PackageInfo pkg = Build(std::move(o));
-    fs::remove_all(untarDir);
-    fs::create_directories(untarDir);
-    UntarInstallImg(pkg.imagePath, untarDir, nullptr, s().UnpackProgressRange, s().UnpackProgressPos, 1);
-    ChooseFlash("NAND");
-    s().mainDlg.SetText(kDdrTypeList, "2DDR4_1GB");
-    GetDdrFolderName(1);
-    s().PackageSubdir = GetPackageDir(untarDir);
-    EXPECT_EQ(s().PackageSubdir, "/" + pkg.packageFolder);
-    EXPECT_EQ(ReadUntarTempFiles(), 1) << MainLogText();
-    return pkg;
-  }
+  mkpackage::PackageInfo Load(mkpackage::PackageOptions o) { return InstallFixture::Load(std::move(o), "NAND"); }
 
   struct Outcome {
     ResultCode install = -1;
@@ -263,34 +234,18 @@ class NandInstallEndToEnd : public ::testing::Test, public testenv::PackageFixtu
 
   // What a job does with a NAND board after it opened it: the slot's parameters, the USB
   // hardware setting, the installation and, after a success, the bad block table.
-  Outcome Program(testenv::SimBoard& board, const boardsim::BoardConfig& cfg, BurnOption option,
-                  const std::function<void()>& beforeInstall = {}) {
+  Outcome Program(testenv::SimBoard& board, BurnOption option, const std::function<void()>& beforeInstall = {}) {
     Outcome out;
-    DeviceSlot& dev = s().slots[kSlot];
-    dev.DeviceHandle = board.handle();
-    dev.DevicePath = board.path();
-    dev.Busy = 1;
-    const FlashInfo info = testenv::FlashInfoOf(cfg, kSlot);
-    FillDeviceParams(kSlot);
-    s().HwsettingPending[kSlot] = 1;
-    EXPECT_EQ(RunUsbHwsetting(kSlot, dev, info, s().HwsettingPending[kSlot]), kResultDone) << DeviceLogText(kSlot);
+    const FlashInfo info = StartJob(kSlot, board);
     if (beforeInstall) beforeInstall();
+    DeviceSlot& dev = s().slots[kSlot];
     out.install = NandFullInstall(kSlot, dev, info, *s().fwEntries, option, bbt_);
     if (out.install == kResultDone) out.burn = BurnBBT(kSlot, dev, info, bbt_.table.get(), bbt_.remapCount, bbt_.lastIndex);
-    const std::string saved = (dir / "flash.bin").string();
-    EXPECT_TRUE(board.board().SaveFlash(saved));
-    out.flash = FileBytes(saved);
+    out.flash = SavedFlash(board);
     dev.DeviceHandle = kInvalidHandle;  // the board's link closes it
     return out;
   }
 
-  int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-  }
-
-  testenv::ScopedEnv temp_;
   NandBbt bbt_;
 };
 
@@ -300,7 +255,7 @@ TEST_F(NandInstallEndToEnd, BoardHoldsEveryPieceOfThePackageWhereTheLayoutPutsIt
   const boardsim::BoardConfig cfg = Board();
   testenv::SimBoard board(dir, cfg);
 
-  const Outcome out = Program(board, cfg, BurnOption{});
+  const Outcome out = Program(board, BurnOption{});
   ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
   ASSERT_EQ(out.burn, kResultDone) << DeviceLogText(kSlot);
 
@@ -375,7 +330,7 @@ TEST_F(NandInstallEndToEnd, BadBlocksAreRemappedFromTheEndOfTheFlashAndTheBurntT
   const boardsim::BoardConfig cfg = Board(bad);
   testenv::SimBoard board(dir, cfg);
 
-  const Outcome out = Program(board, cfg, BurnOption{});
+  const Outcome out = Program(board, BurnOption{});
   ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
   ASSERT_EQ(out.burn, kResultDone) << DeviceLogText(kSlot);
 
@@ -403,15 +358,15 @@ TEST_F(NandInstallEndToEnd, CompareModeReadsEveryWriteBackAlsoThroughRemappedBlo
 
   BurnOption option{};
   option.compareMode = 1;
-  const Outcome out = Program(board, cfg, option);
+  const Outcome out = Program(board, option);
   ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
   ASSERT_EQ(out.burn, kResultDone);
 
   const std::string log = DeviceLogText(kSlot);
-  EXPECT_EQ(Count(log, "device[0] - hwsetting start compare \r\n "), 4) << "one compare per copy";
-  EXPECT_EQ(Count(log, "device[0] - FW_FWTBL  start compare \r\n "), 2);
-  EXPECT_EQ(Count(log, "device[0] -  PART0 start compare \r\n "), 1 + 1 + 5) << "the piece, then its head pages";
-  EXPECT_EQ(Count(MainLogText(), "nand start compare \r\n"), Count(log, " start compare \r\n "));
+  EXPECT_EQ(testenv::CountOf(log, "device[0] - hwsetting start compare \r\n "), 4) << "one compare per copy";
+  EXPECT_EQ(testenv::CountOf(log, "device[0] - FW_FWTBL  start compare \r\n "), 2);
+  EXPECT_EQ(testenv::CountOf(log, "device[0] -  PART0 start compare \r\n "), 1 + 1 + 5) << "the piece, then its head pages";
+  EXPECT_EQ(testenv::CountOf(MainLogText(), "nand start compare \r\n"), testenv::CountOf(log, " start compare \r\n "));
 
   // The second hwsetting copy was read back from the replacement block.
   bool readReplacement = false;
@@ -426,7 +381,7 @@ TEST_F(NandInstallEndToEnd, CompareModeFindsAWriteTheBoardCorruptedAndReports21)
   testenv::SimBoard board(dir, cfg);
   BurnOption option{};
   option.compareMode = 1;
-  const Outcome out = Program(board, cfg, option, [&] { board.SetFaults([](boardsim::Faults& f) { f.corruptWriteExchange = 0; }); });
+  const Outcome out = Program(board, option, [&] { board.SetFaults([](boardsim::Faults& f) { f.corruptWriteExchange = 0; }); });
 
   EXPECT_EQ(out.install, 21);
   EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(kSlot)), kPictureFailedBase + 21);
@@ -447,7 +402,7 @@ TEST_F(NandInstallEndToEnd, OnlyUpgradeBootloaderWritesTheBootAreaAlone) {
   BurnOption option{};
   option.onlyUpgradeBootloader = 1;
 
-  const Outcome out = Program(board, cfg, option);
+  const Outcome out = Program(board, option);
   ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
 
   FlashPicture pic(cfg);
@@ -474,7 +429,7 @@ TEST_F(NandInstallEndToEnd, OnlyUpgradeSecureFirmwareStopsAfterTheGoldAudioKerne
   BurnOption option{};
   option.onlyUpgradeSecureFirmware = 1;
 
-  const Outcome out = Program(board, cfg, option);
+  const Outcome out = Program(board, option);
   ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
 
   FlashPicture pic(cfg);
@@ -493,7 +448,7 @@ TEST_F(NandInstallEndToEnd, PackageWithoutHwsettingStartsWithTheKernel) {
   const boardsim::BoardConfig cfg = Board();
   testenv::SimBoard board(dir, cfg);
 
-  const Outcome out = Program(board, cfg, BurnOption{});
+  const Outcome out = Program(board, BurnOption{});
   ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
   EXPECT_NE(DeviceLogText(kSlot).find("uboot hwsetting = 0 , begin write fw kernel \r\n"), std::string::npos);
   EXPECT_NE(MainLogText().find("uboot hwsetting = 0 , begin write fw kernel \r\n"), std::string::npos);

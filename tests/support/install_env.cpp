@@ -1,9 +1,19 @@
 #include "support/install_env.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <vector>
 
+#include "foundation/image_buffers.h"
+#include "foundation/log_boxes.h"
+#include "package/install_image.h"
+#include "package/layout_file.h"
+#include "package/package_loading.h"
+#include "package/type_lists.h"
+#include "programming/slot_params.h"
+#include "programming/usb_hwsetting.h"
 #include "support/test_env.h"
 
 namespace testenv {
@@ -36,6 +46,53 @@ bool HasInOrder(const std::string& text, const std::vector<std::string>& lines, 
     at = found + line.size();
   }
   return true;
+}
+
+InstallFixture::InstallFixture() : temp("TEMP", (dir / "temp").string()) {
+  fs::create_directories(dir / "temp");
+  station::FreeImageBuffers();
+}
+
+InstallFixture::~InstallFixture() { station::FreeImageBuffers(); }
+
+mkpackage::PackageInfo InstallFixture::Load(mkpackage::PackageOptions options, const std::string& flash) {
+  station::StationState& st = s();
+  const mkpackage::PackageInfo pkg = Build(std::move(options));
+  fs::remove_all(untarDir);
+  fs::create_directories(untarDir);
+  station::UntarInstallImg(pkg.imagePath, untarDir, nullptr, st.UnpackProgressRange, st.UnpackProgressPos, 1);
+  ChooseFlash(flash, "2DDR4_1GB");
+  if (st.DdrFolderName.empty()) {
+    // The hardware setting of a NAND board needs a DDR type too.
+    st.mainDlg.SetText(station::kDdrTypeList, "2DDR4_1GB");
+    station::GetDdrFolderName(1);
+  }
+  st.PackageSubdir = station::GetPackageDir(untarDir);
+  EXPECT_EQ(st.PackageSubdir, "/" + pkg.packageFolder);
+  EXPECT_EQ(station::ReadUntarTempFiles(), 1) << station::MainLogText();
+  return pkg;
+}
+
+station::FlashInfo InstallFixture::StartJob(int slot, SimBoard& board) {
+  station::StationState& st = s();
+  station::DeviceSlot& dev = st.slots[slot];
+  dev.DeviceHandle = board.handle();
+  dev.DevicePath = board.path();
+  dev.Busy = 1;
+  const station::FlashInfo info = FlashInfoOf(board.board().config(), slot);
+  station::FillDeviceParams(slot);
+  st.HwsettingPending[slot] = 1;
+  EXPECT_EQ(station::RunUsbHwsetting(slot, dev, info, st.HwsettingPending[slot]), station::kResultDone)
+      << station::DeviceLogText(slot);
+  return info;
+}
+
+std::vector<uint8_t> InstallFixture::SavedFlash(SimBoard& board) {
+  const fs::path saved = dir / "flash.bin";
+  EXPECT_TRUE(board.board().SaveFlash(saved.string()));
+  std::vector<uint8_t> flash = ReadBytes(saved);
+  fs::remove(saved);
+  return flash;
 }
 
 }  // namespace testenv

@@ -43,6 +43,12 @@ void WriteFile(const std::filesystem::path& p, const std::string& content) {
   out << content;
 }
 
+int CountOf(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : name_(name) {
   if (const char* v = std::getenv(name.c_str())) {
     had_ = true;

@@ -28,6 +28,8 @@ class ScratchDir {
 std::string ReadFile(const std::filesystem::path& p);
 std::vector<uint8_t> ReadBytes(const std::filesystem::path& p);
 void WriteFile(const std::filesystem::path& p, const std::string& content);
+// How many times `part` stands in `text` (overlapping places counted).
+int CountOf(const std::string& text, const std::string& part);
 
 // Sets an environment variable for the lifetime of the object, then restores it.
 class ScopedEnv {

@@ -38,12 +38,6 @@ Bytes Join(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 boardsim::BoardConfig Board(FlashKind kind) {
   boardsim::BoardConfig c;
   c.flash = kind;
@@ -87,7 +81,7 @@ TEST_F(FlashDump, NandRangeIsDumpedBlockByBlock) {
   EXPECT_EQ(reads[1].transferLength, kBlock / 2);
   // Each block is looked up in both copies of the table (neither remaps anything here).
   EXPECT_EQ(b.Exchanges(kRead).size() - reads.size(), 4u);
-  EXPECT_EQ(Count(DeviceLogText(kSlot), "begin.read device [9].\r\n"), 1u);
+  EXPECT_EQ(testenv::CountOf(DeviceLogText(kSlot), "begin.read device [9].\r\n"), 1);
 }
 
 TEST_F(FlashDump, RemappedBlockIsReadFromItsReplacement) {
@@ -176,8 +170,8 @@ TEST_F(FlashDump, FailedLookupIsTriedAgainBeforeTheReadGivesUp) {
   EXPECT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 10 * P, 2 * kBlock), kResultCbwWrite);
   EXPECT_EQ(testenv::ReadBytes(Dump()), blocks[0]);
   const std::string log = DeviceLogText(kSlot);
-  EXPECT_EQ(Count(log, "compare mode - bbt dump data fail \r\n"), size_t(kBbtLookupAttempts));
-  EXPECT_EQ(Count(log, "read device [9] failed. nand flash.\r\n"), 1u);
+  EXPECT_EQ(testenv::CountOf(log, "compare mode - bbt dump data fail \r\n"), kBbtLookupAttempts);
+  EXPECT_EQ(testenv::CountOf(log, "read device [9] failed. nand flash.\r\n"), 1);
 }
 
 TEST_F(FlashDump, FailedReadGivesItsCode) {
@@ -199,7 +193,7 @@ TEST_F(FlashDump, FailedReadGivesItsCode) {
     const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
     b.SetFaults([&](boardsim::Faults& f) { f.failStatusExchange = c.failExchange; });
     EXPECT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 640, kBlock), kResultCswStatus);
-    EXPECT_EQ(Count(DeviceLogText(kSlot), c.line), 1u);
+    EXPECT_EQ(testenv::CountOf(DeviceLogText(kSlot), c.line), 1);
   }
 }
 
@@ -209,13 +203,13 @@ TEST_F(FlashDump, DumpThatCannotBeWrittenGivesNine) {
   fs::create_directories(Dump());  // a folder where the dump file belongs
   EXPECT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 640, kBlock), kResultReadDevice);
   const std::string log = DeviceLogText(kSlot);
-  EXPECT_EQ(Count(log, "merge file - open file failed (" + Dump().string() + ")\r\n"), 1u);
-  EXPECT_EQ(Count(log, "read device [9]: merge file failed. nand flash.\r\n"), 1u);
+  EXPECT_EQ(testenv::CountOf(log, "merge file - open file failed (" + Dump().string() + ")\r\n"), 1);
+  EXPECT_EQ(testenv::CountOf(log, "read device [9]: merge file failed. nand flash.\r\n"), 1);
 }
 
 TEST_F(FlashDump, MergeAppendsTheReadBackFile) {
   EXPECT_FALSE(MergeDumpFile(kSlot));
-  EXPECT_EQ(Count(DeviceLogText(kSlot), "merge file- source file not found \r\n"), 1u);
+  EXPECT_EQ(testenv::CountOf(DeviceLogText(kSlot), "merge file- source file not found \r\n"), 1);
 
   // The dump folder is made when missing, and later pieces are appended.
   testenv::WriteFile(ReadBackFilePath(kSlot), "first ");
