@@ -18,10 +18,8 @@ namespace fs = std::filesystem;
 
 class BootloaderArchive : public ::testing::Test, public testenv::PackageFixture {
  protected:
-  StationState& s() { return state(); }
   ImageBuffer& piece(BootPiece p) { return s().images.boot[p]; }
   void SetLk(bool on) { s().optionsDlg.SetChecked(option_id::kLkEnable, on); }
-  bool MainLogHas(const std::string& text) { return MainLogText().find(text) != std::string::npos; }
   bool SlotLogHas(const std::string& text) { return DeviceLogText(0).find(text) != std::string::npos; }
 };
 

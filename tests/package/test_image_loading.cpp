@@ -29,8 +29,6 @@ class ImageLoadingTest : public ::testing::Test, public testenv::PackageFixture 
     if (s().OpenThreadHandle.joinable()) s().OpenThreadHandle.join();
     if (s().ReloadThreadHandle.joinable()) s().ReloadThreadHandle.join();
   }
-  StationState& s() { return state(); }
-  ImageBuffers& img() { return s().images; }
 
   void Open(std::optional<std::string> file) {
     host->QueueFile(std::move(file));

@@ -22,9 +22,6 @@ namespace fs = std::filesystem;
 
 class PackageLoading : public ::testing::Test, public testenv::PackageFixture {
  protected:
-  StationState& s() { return state(); }
-  ImageBuffers& img() { return s().images; }
-  bool MainLogHas(const std::string& text) { return MainLogText().find(text) != std::string::npos; }
 
   // A package as "open" leaves it: unpacked, its folder found, the type chosen.
   mkpackage::PackageInfo Prepare(mkpackage::PackageOptions o, const std::string& flash) {

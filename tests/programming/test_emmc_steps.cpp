@@ -66,7 +66,6 @@ class EmmcSteps : public ::testing::Test, public testenv::PackageFixture {
   static std::vector<uint8_t> Data(const std::string& name, uint64_t size) {
     return mkpackage::SyntheticData(5, name, size);
   }
-  ImageBuffers& img() { return state().images; }
   FwEntry& entry(int i) { return (*state().fwEntries)[i]; }
 
   std::vector<uint8_t> SetBoot(int k, uint32_t size) {

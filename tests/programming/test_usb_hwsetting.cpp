@@ -20,7 +20,6 @@ namespace fs = std::filesystem;
 
 class HwsettingFile : public ::testing::Test, public testenv::PackageFixture {
  protected:
-  StationState& s() { return state(); }
   std::vector<uint8_t> FileBytes(int ddrIndex) {
     const std::string text = testenv::ReadFile(stationFiles.hwsettingFiles.at(ddrIndex));
     return std::vector<uint8_t>(text.begin(), text.end());

@@ -24,7 +24,6 @@ struct InstallFixture : PackageFixture {
   InstallFixture();
   ~InstallFixture();
 
-  static station::StationState& s() { return station::state(); }
   // Builds the package, unpacks install.img as "open" does and loads it for a board of `flash`
   // (the list text: "NAND", "EMMC", ...) with the DDR type 2DDR4_1GB.
   mkpackage::PackageInfo Load(mkpackage::PackageOptions options, const std::string& flash);

@@ -4,6 +4,8 @@
 // packages built with mkpackage are unpacked into UnTarTmp the way "open" leaves them.
 #include <string>
 
+#include "foundation/log_boxes.h"
+#include "foundation/station_state.h"
 #include "mkpackage/mkpackage.h"
 #include "support/app_dir.h"
 #include "support/test_env.h"
@@ -20,6 +22,10 @@ struct PackageFixture : StationFixture {
   // Chooses the flash type by its list text ("NAND", "NOR", "EMMC", "EMMC_8G", ...) and, for
   // eMMC kinds, a DDR type.
   void ChooseFlash(const std::string& type, const std::string& ddr = "2DDR4_1GB");
+
+  static station::StationState& s() { return station::state(); }
+  static station::ImageBuffers& img() { return station::state().images; }
+  static bool MainLogHas(const std::string& text) { return station::MainLogText().find(text) != std::string::npos; }
 
   std::string appDir;     // the station folder
   std::string untarDir;   // appDir + "/UnTarTmp"
