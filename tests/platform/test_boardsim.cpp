@@ -162,6 +162,15 @@ class Client {
     return c.value_or(Csw{});
   }
   Csw Command(uint8_t op) { return Write(op, 0, 3, kTest); }
+  // The wrapper and the payload of a no-data command, leaving its status wrappers unread.
+  bool SendCommand(uint8_t op) {
+    Cbw w;
+    w.opcode = op;
+    w.subCode = SubCodeOf(op);
+    w.transferLength = uint32_t(kTest.size());
+    w.crc = Crc(kTest);
+    return Send(w.Frame()) && Send(kTest);
+  }
 
   // A read: the wrapper, then the data frame and the status wrapper.
   std::pair<Bytes, Csw> Read(uint8_t op, uint32_t address, uint32_t length) {
@@ -221,6 +230,12 @@ class BoardSimTest : public ::testing::Test {
   void PowerOn() {
     ASSERT_EQ(client_->Write(0xF5, kHwAddress, 3, Pattern(300, 1)).status, 0);
     ASSERT_EQ(client_->Command(0xFA).status, 0);
+  }
+  // Faults of the plugged board, changed under its lock.
+  template <class F>
+  void SetFaults(F change) {
+    std::lock_guard g(board_->lock());
+    change(board_->faults());
   }
   std::string folder() const { return (dir_ / "{7b56a5d6-cd10-4410-9f59-9a5e71269882}").string(); }
 
@@ -427,10 +442,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(BoardSimTest, RepeatedChunkGoesWhereTheAskedChunkWent) {
   Start(SmallEmmc());
   PowerOn();
-  {
-    std::lock_guard g(board_->lock());
-    board_->faults().repeatChunk = 1;  // the second data chunk from now
-  }
+  SetFaults([](boardsim::Faults& f) { f.repeatChunk = 1; });  // the second data chunk from now
   const Bytes a = Pattern(kU, 1), b = Pattern(kU, 2), c = Pattern(700, 3);
   EXPECT_EQ(client_->Write(0xF4, 0, 1, a).flagByte, 0);
   const Csw asked = client_->Write(0xF4, 0, 0, b);
@@ -584,17 +596,8 @@ TEST_F(BoardSimTest, SpareReadsCountTimesFourBytes) {
 
 TEST_F(BoardSimTest, BusyAnswersComeBeforeTheFinalStatus) {
   Start(SmallEmmc());
-  {
-    std::lock_guard g(board_->lock());
-    board_->faults().busyReads = 3;
-  }
-  Cbw w;
-  w.opcode = 0xF2;
-  w.subCode = 2;
-  w.transferLength = 5;
-  w.crc = Crc(kTest);
-  ASSERT_TRUE(client_->Send(w.Frame()));
-  ASSERT_TRUE(client_->Send(kTest));
+  SetFaults([](boardsim::Faults& f) { f.busyReads = 3; });
+  ASSERT_TRUE(client_->SendCommand(0xF2));
   for (int i = 0; i < 3; ++i) {
     auto s = client_->ReadCsw();
     ASSERT_TRUE(s);
@@ -609,18 +612,9 @@ TEST_F(BoardSimTest, BusyAnswersComeBeforeTheFinalStatus) {
 
 TEST_F(BoardSimTest, BusyForAClockTime) {
   Start(SmallEmmc());
-  {
-    std::lock_guard g(board_->lock());
-    board_->faults().busyForMs = 30000;
-  }
+  SetFaults([](boardsim::Faults& f) { f.busyForMs = 30000; });
   const int64_t before = plat::clock().NowMs();
-  Cbw w;
-  w.opcode = 0xF2;
-  w.subCode = 2;
-  w.transferLength = 5;
-  w.crc = Crc(kTest);
-  ASSERT_TRUE(client_->Send(w.Frame()));
-  ASSERT_TRUE(client_->Send(kTest));
+  ASSERT_TRUE(client_->SendCommand(0xF2));
   int busy = 0;
   std::optional<Csw> s;
   while ((s = client_->ReadCsw()) && s->status == 2) ++busy;
@@ -633,18 +627,11 @@ TEST_F(BoardSimTest, BusyForAClockTime) {
 
 TEST_F(BoardSimTest, WrongWrappersPrecedeTheValidOne) {
   Start(SmallEmmc());
-  {
-    std::lock_guard g(board_->lock());
-    board_->faults().wrongTagCount = 2;
-    board_->faults().wrongSignatureCount = 1;
-  }
-  Cbw w;
-  w.opcode = 0xF2;
-  w.subCode = 2;
-  w.transferLength = 5;
-  w.crc = Crc(kTest);
-  ASSERT_TRUE(client_->Send(w.Frame()));
-  ASSERT_TRUE(client_->Send(kTest));
+  SetFaults([](boardsim::Faults& f) {
+    f.wrongTagCount = 2;
+    f.wrongSignatureCount = 1;
+  });
+  ASSERT_TRUE(client_->SendCommand(0xF2));
   int tagWrong = 0, signatureWrong = 0;
   std::optional<Csw> s;
   while ((s = client_->ReadCsw()) && !s->valid()) {
@@ -659,27 +646,14 @@ TEST_F(BoardSimTest, WrongWrappersPrecedeTheValidOne) {
 
 TEST_F(BoardSimTest, DroppedAndLateStatusWrappers) {
   Start(SmallEmmc());
-  {
-    std::lock_guard g(board_->lock());
-    board_->faults().dropStatusCount = 1;
-  }
-  Cbw w;
-  w.opcode = 0xF2;
-  w.subCode = 2;
-  w.transferLength = 5;
-  w.crc = Crc(kTest);
-  ASSERT_TRUE(client_->Send(w.Frame()));
-  ASSERT_TRUE(client_->Send(kTest));
+  SetFaults([](boardsim::Faults& f) { f.dropStatusCount = 1; });
+  ASSERT_TRUE(client_->SendCommand(0xF2));
   Bytes frame;
   EXPECT_EQ(client_->Next(frame, 200), plat::FrameResult::Timeout) << "no status for that exchange";
   EXPECT_FALSE(board_->exchanges().back().answered);
 
-  {
-    std::lock_guard g(board_->lock());
-    board_->faults().lateStatusMs = 400;
-  }
-  ASSERT_TRUE(client_->Send(w.Frame()));
-  ASSERT_TRUE(client_->Send(kTest));
+  SetFaults([](boardsim::Faults& f) { f.lateStatusMs = 400; });
+  ASSERT_TRUE(client_->SendCommand(0xF2));
   EXPECT_EQ(client_->Next(frame, 20), plat::FrameResult::Timeout) << "not yet";
   auto s = client_->ReadCsw(5000);
   ASSERT_TRUE(s) << "a later read takes it";
@@ -690,11 +664,10 @@ TEST_F(BoardSimTest, FailedStatusAndCorruptedWrite) {
   Start(SmallEmmc());
   PowerOn();
   const Bytes data = Pattern(4096, 6);
-  {
-    std::lock_guard g(board_->lock());
-    board_->faults().failStatusExchange = 0;
-    board_->faults().corruptWriteExchange = 1;
-  }
+  SetFaults([](boardsim::Faults& f) {
+    f.failStatusExchange = 0;
+    f.corruptWriteExchange = 1;
+  });
   EXPECT_EQ(client_->Write(0xF4, 0, 3, data).status, 1);
   EXPECT_EQ(board_->Flash(0, data.size()), Bytes(data.size(), 0xFF)) << "a failed write stores nothing";
   EXPECT_EQ(client_->Write(0xF4, 0, 3, data).status, 0);
@@ -709,10 +682,7 @@ TEST_F(BoardSimTest, FailedStatusAndCorruptedWrite) {
 TEST_F(BoardSimTest, VanishesInTheMiddleOfATransfer) {
   Start(SmallEmmc());
   PowerOn();
-  {
-    std::lock_guard g(board_->lock());
-    board_->faults().vanishAfterExchanges = 1;
-  }
+  SetFaults([](boardsim::Faults& f) { f.vanishAfterExchanges = 1; });
   EXPECT_EQ(client_->Write(0xF4, 0, 1, Pattern(kU, 1)).status, 0);
   Cbw w;
   w.opcode = 0xF4;
@@ -748,13 +718,7 @@ TEST_F(BoardSimTest, PublishesItsNodeAndServesOneConnectionAtATime) {
   // A second connection waits until the first one is closed.
   Client second(path_);
   ASSERT_TRUE(second.connected());
-  Cbw w;
-  w.opcode = 0xF2;
-  w.subCode = 2;
-  w.transferLength = 5;
-  w.crc = Crc(kTest);
-  ASSERT_TRUE(second.Send(w.Frame()));
-  ASSERT_TRUE(second.Send(kTest));
+  ASSERT_TRUE(second.SendCommand(0xF2));
   Bytes frame;
   EXPECT_EQ(second.Next(frame, 200), plat::FrameResult::Timeout);
   EXPECT_EQ(client_->Command(0xF2).status, 0);
