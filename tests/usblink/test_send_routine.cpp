@@ -51,6 +51,15 @@ boardsim::BoardConfig Config(FlashKind kind, std::vector<uint32_t> badBlocks = {
   return c;
 }
 
+// Makes `bbt` for the board's NAND geometry.
+bool AllocBoardBbt(NandBbt& bbt) {
+  FlashInfo info{};
+  info.NandSizeM = kNandM;
+  info.BlockSizeK = kBlockK;
+  info.PageSize = kPage;
+  return AllocNandBbt(info, bbt);
+}
+
 // A send with the board's NAND geometry (or none for eMMC).
 SendArgs Args(DevHandle h, uint8_t opcode, uint8_t flashType, uint32_t start, const Bytes& data, int64_t* size,
               uint32_t unit, uint32_t range, uint16_t marker, int32_t* remapCount = nullptr,
@@ -296,12 +305,8 @@ TEST_P(BadBlockRemap, ReplacementsAndResend) {
   const RemapCase& c = GetParam();
   testenv::StationFixture env;
   testenv::SimBoard sim(Config(FlashKind::Nand, c.badBlocks));
-  FlashInfo info{};
-  info.NandSizeM = kNandM;
-  info.BlockSizeK = kBlockK;
-  info.PageSize = kPage;
   NandBbt bbt;
-  ASSERT_TRUE(AllocNandBbt(info, bbt));
+  ASSERT_TRUE(AllocBoardBbt(bbt));
 
   Bytes data = RandomData(c.size);
   int64_t size = 0;
@@ -376,12 +381,8 @@ TEST(BadBlockBudget, FiftyRemapsOnAThousandBlocks) {
   std::vector<uint32_t> bad;
   for (uint32_t b = 8; b < 8 + 51; ++b) bad.push_back(b);
   testenv::SimBoard sim(Config(FlashKind::Nand, bad));
-  FlashInfo info{};
-  info.NandSizeM = kNandM;
-  info.BlockSizeK = kBlockK;
-  info.PageSize = kPage;
   NandBbt bbt;
-  ASSERT_TRUE(AllocNandBbt(info, bbt));
+  ASSERT_TRUE(AllocBoardBbt(bbt));
   Bytes data = RandomData(52 * kBlock);
   int64_t size = 0;
   SendArgs a = Args(sim.handle(), kF4, 0, 8 * kPagesPerBlock, data, &size, kBlock, kBlock, 0xFF, &bbt.remapCount,
@@ -411,11 +412,7 @@ TEST(BadBlockRemapLog, TellsWhereTheBlockWent) {
   testenv::StationFixture env;
   testenv::SimBoard sim(Config(FlashKind::Nand, {9}));
   NandBbt bbt;
-  FlashInfo info{};
-  info.NandSizeM = kNandM;
-  info.BlockSizeK = kBlockK;
-  info.PageSize = kPage;
-  ASSERT_TRUE(AllocNandBbt(info, bbt));
+  ASSERT_TRUE(AllocBoardBbt(bbt));
   Bytes data = RandomData(2 * kBlock);
   int64_t size = 0;
   SendArgs a = Args(sim.handle(), kF4, 0, 8 * kPagesPerBlock, data, &size, kBlock, kBlock, 0xFF, &bbt.remapCount,
@@ -544,12 +541,8 @@ TEST(SkipBlankWriteRemap, BadBlockGoesToTheLastBlock) {
   testenv::StationFixture env;
   testenv::SimBoard sim(Config(FlashKind::Nand, {2}));
   env.station->optionsDlg.SetChecked(option_id::kNfWriteSkip, true);
-  FlashInfo info{};
-  info.NandSizeM = kNandM;
-  info.BlockSizeK = kBlockK;
-  info.PageSize = kPage;
   NandBbt bbt;
-  ASSERT_TRUE(AllocNandBbt(info, bbt));
+  ASSERT_TRUE(AllocBoardBbt(bbt));
   Bytes data = RandomData(3 * kBlock);
   int64_t size = 0;
   // Marker 0x79 carries the block number of the write (the re-sent block is a write of its own).
