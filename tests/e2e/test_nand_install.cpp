@@ -183,6 +183,17 @@ void DrawInstallation(FlashPicture& pic, const mkpackage::PackageInfo& pkg, Expe
   }
 }
 
+// The picture of `pkg` installed on a board of `cfg`, with the bad block table burnt into
+// blocks 1 and 2 afterwards.
+FlashPicture Installed(const boardsim::BoardConfig& cfg, const mkpackage::PackageInfo& pkg, Expectation x = {}) {
+  FlashPicture pic(cfg);
+  DrawInstallation(pic, pkg, x);
+  const Bytes table = pic.Table();
+  pic.Write(1 * pic.block(), table);
+  pic.Write(2 * pic.block(), table);
+  return pic;
+}
+
 // Where two flash images first differ, for people: empty when they are equal.
 std::string FirstDifference(const Bytes& got, const Bytes& want, uint64_t blockBytes) {
   if (got.size() != want.size())
@@ -259,11 +270,7 @@ TEST_F(NandInstallEndToEnd, BoardHoldsEveryPieceOfThePackageWhereTheLayoutPutsIt
   ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
   ASSERT_EQ(out.burn, kResultDone) << DeviceLogText(kSlot);
 
-  FlashPicture pic(cfg);
-  DrawInstallation(pic, pkg, {});
-  const Bytes table = pic.Table();
-  pic.Write(1 * pic.block(), table);
-  pic.Write(2 * pic.block(), table);
+  const FlashPicture pic = Installed(cfg, pkg);
   EXPECT_EQ(FirstDifference(out.flash, pic.image(), pic.block()), "");
   EXPECT_TRUE(pic.remaps().empty());
 
@@ -334,11 +341,7 @@ TEST_F(NandInstallEndToEnd, BadBlocksAreRemappedFromTheEndOfTheFlashAndTheBurntT
   ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
   ASSERT_EQ(out.burn, kResultDone) << DeviceLogText(kSlot);
 
-  FlashPicture pic(cfg);
-  DrawInstallation(pic, pkg, {});
-  const Bytes table = pic.Table();
-  pic.Write(1 * pic.block(), table);
-  pic.Write(2 * pic.block(), table);
+  const FlashPicture pic = Installed(cfg, pkg);
   EXPECT_EQ(FirstDifference(out.flash, pic.image(), pic.block()), "");
 
   // 256 blocks: the replacements are 255 downwards, the small partition's block twice over
@@ -347,6 +350,7 @@ TEST_F(NandInstallEndToEnd, BadBlocksAreRemappedFromTheEndOfTheFlashAndTheBurntT
   EXPECT_EQ(pic.remaps()[0].replacement, 255u);
   EXPECT_EQ(pic.remaps()[4].bad, bad[3]);
   EXPECT_EQ(bbt_.remapCount, 5);
+  const Bytes table = pic.Table();
   ASSERT_EQ(static_cast<size_t>(bbt_.lastIndex + 1) * 8, table.size());
   EXPECT_EQ(std::memcmp(bbt_.table.get(), table.data(), table.size()), 0) << "the table in memory is the one burnt";
 }
@@ -405,11 +409,7 @@ TEST_F(NandInstallEndToEnd, OnlyUpgradeBootloaderWritesTheBootAreaAlone) {
   const Outcome out = Program(board, option);
   ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
 
-  FlashPicture pic(cfg);
-  DrawInstallation(pic, pkg, {.onlyBootloader = true});
-  const Bytes table = pic.Table();
-  pic.Write(1 * pic.block(), table);
-  pic.Write(2 * pic.block(), table);
+  const FlashPicture pic = Installed(cfg, pkg, {.onlyBootloader = true});
   EXPECT_EQ(FirstDifference(out.flash, pic.image(), pic.block()), "");
 
   std::vector<uint32_t> blocks;
@@ -432,11 +432,7 @@ TEST_F(NandInstallEndToEnd, OnlyUpgradeSecureFirmwareStopsAfterTheGoldAudioKerne
   const Outcome out = Program(board, option);
   ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
 
-  FlashPicture pic(cfg);
-  DrawInstallation(pic, pkg, {.secureOnly = true});
-  const Bytes table = pic.Table();
-  pic.Write(1 * pic.block(), table);
-  pic.Write(2 * pic.block(), table);
+  const FlashPicture pic = Installed(cfg, pkg, {.secureOnly = true});
   EXPECT_EQ(FirstDifference(out.flash, pic.image(), pic.block()), "");
   for (const boardsim::Exchange& e : board.board().exchanges()) EXPECT_NE(e.opcode, kOpSpecialPage);
 }
@@ -453,11 +449,7 @@ TEST_F(NandInstallEndToEnd, PackageWithoutHwsettingStartsWithTheKernel) {
   EXPECT_NE(DeviceLogText(kSlot).find("uboot hwsetting = 0 , begin write fw kernel \r\n"), std::string::npos);
   EXPECT_NE(MainLogText().find("uboot hwsetting = 0 , begin write fw kernel \r\n"), std::string::npos);
 
-  FlashPicture pic(cfg);
-  DrawInstallation(pic, pkg, {});
-  const Bytes table = pic.Table();
-  pic.Write(1 * pic.block(), table);
-  pic.Write(2 * pic.block(), table);
+  const FlashPicture pic = Installed(cfg, pkg);
   EXPECT_EQ(FirstDifference(out.flash, pic.image(), pic.block()), "") << "no boot area, though its pieces were loaded";
   const std::vector<boardsim::Exchange> ex = board.board().exchanges();
   auto firstWrite = std::find_if(ex.begin(), ex.end(), [](const boardsim::Exchange& e) { return e.opcode == kOpWriteFlash; });
