@@ -23,6 +23,7 @@ struct PackageFixture : StationFixture {
   // eMMC kinds, a DDR type.
   void ChooseFlash(const std::string& type, const std::string& ddr = "2DDR4_1GB");
 
+  // The running station, its loaded images, and whether its main log holds `text`.
   static station::StationState& s() { return station::state(); }
   static station::ImageBuffers& img() { return station::state().images; }
   static bool MainLogHas(const std::string& text) { return station::MainLogText().find(text) != std::string::npos; }
