@@ -194,6 +194,11 @@ TEST_F(MkPackage, StationFiles) {
 
   EXPECT_EQ(f.factoryTemplate, env.dir.str() + "/Tempfile/factory.tar");
   EXPECT_EQ(Members(f.factoryTemplate), std::vector<std::string>{"000BootParam.h"});
+
+  // The station's default NAND list comes along as it ships.
+  EXPECT_EQ(f.nandSupportList, env.dir.str() + "/Tempfile/nand_flash_support_list.xlsx");
+  EXPECT_EQ(testenv::ReadFile(f.nandSupportList),
+            testenv::ReadFile(std::string(STATION_SOURCE_DIR) + "/resources/Tempfile/nand_flash_support_list.xlsx"));
 }
 
 }  // namespace

@@ -441,6 +441,14 @@ StationFiles InstallStationFiles(const std::string& stationDir, uint64_t seed, u
   args.insert(args.end(), {"-C", stage.string(), "-cf", f.factoryTemplate, "000BootParam.h"});
   RunTar(args);
   fs::remove_all(stage);
+
+  // What the station ships as it is.
+  const fs::path shipped = fs::path(STATION_RESOURCES_DIR) / "Tempfile";
+  for (const auto& e : fs::directory_iterator(shipped)) {
+    if (!e.is_regular_file()) continue;
+    fs::copy_file(e.path(), dir / e.path().filename(), fs::copy_options::overwrite_existing);
+  }
+  f.nandSupportList = (dir / "nand_flash_support_list.xlsx").string();
   return f;
 }
 

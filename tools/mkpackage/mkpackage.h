@@ -138,11 +138,13 @@ struct StationFiles {
   std::vector<std::string> hwsettingFiles;  // tamor_usb_hwsetting_<DDR>.bin, in kDdrFolderNames order
   std::string envTemplate;                  // 6142_default_env.txt
   std::string factoryTemplate;              // factory.tar
+  std::string nandSupportList;              // nand_flash_support_list.xlsx, the shipped default list
 };
 
 // Writes the Tempfile folder of a station: hardware-setting programs of `hwsettingSize` bytes,
 // the environment template (NUL-ended name=value entries with a 17-character ethaddr) and
-// the blank factory template. Existing files are replaced.
+// the blank factory template, and the station's shipped files (resources/Tempfile: the default
+// NAND support list). Existing files are replaced.
 StationFiles InstallStationFiles(const std::string& stationDir, uint64_t seed = 1, uint64_t hwsettingSize = 4096);
 
 // Runs GNU tar with these arguments (no shell); throws Error when it fails.
