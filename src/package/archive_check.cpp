@@ -15,7 +15,8 @@ std::string FirstCutMember(const std::string& archive) {
   if (ec) return {};
   TarReader reader(archive, 0);
   for (TarEntry e = reader.FirstEntry(); !e.IsEnd(); e = reader.NextEntry())
-    if (e.DataPosition() + e.Header().size > fileSize) return e.Header().name.empty() ? "?" : e.Header().name;
+    if (e.DataPosition() > fileSize || e.Header().size > fileSize - e.DataPosition())
+      return e.Header().name.empty() ? "?" : e.Header().name;
   return {};
 }
 

@@ -288,7 +288,15 @@ TarEntry TarReader::NextEntry() {
     *pending_ = Pending{};
   }
 
-  if (h.size > 0) nextHeader_ += (h.size + kTarBlockSize - 1) / kTarBlockSize * kTarBlockSize;
+  if (h.size > 0) {
+    // A size no archive can hold would carry the position past 2^64 and back to an earlier
+    // header, so that the walk never ends: the walk ends behind it instead.
+    const uint64_t room = UINT64_MAX - nextHeader_;
+    if (room < kTarBlockSize - 1 || h.size > room - (kTarBlockSize - 1))
+      nextHeader_ = UINT64_MAX;
+    else
+      nextHeader_ += (h.size + kTarBlockSize - 1) / kTarBlockSize * kTarBlockSize;
+  }
   return e;
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "mkpackage/mkpackage.h"
+#include "package/archive_check.h"
 #include "support/test_env.h"
 
 namespace {
@@ -303,6 +305,37 @@ TEST_F(TarWalk, ExtractNeedsItsFolderAndOpenIsOnce) {
   EXPECT_FALSE(reader.Open(archive.string(), 0));
   TarEntry e = reader.FirstEntry();
   EXPECT_FALSE(e.ExtractFile((dir_ / "no-such-folder").string()));
+}
+
+// A header block written by hand: a regular member with a base-256 size field, so that any
+// 64-bit size can be stated, and a checksum that matches.
+std::string HandHeader(const std::string& name, uint64_t size) {
+  std::string b(512, '\0');
+  memcpy(b.data(), name.data(), name.size());
+  memcpy(b.data() + 100, "0000644", 7);
+  b[124] = '\x80';
+  for (int i = 0; i < 8; ++i) b[124 + 4 + i] = static_cast<char>(size >> (8 * (7 - i)));
+  b[156] = '0';
+  memcpy(b.data() + 257, "ustar  ", 8);
+  memset(b.data() + 148, ' ', 8);
+  const int64_t sum = station::TarHeaderChecksumUnsigned(reinterpret_cast<const uint8_t*>(b.data()));
+  snprintf(b.data() + 148, 8, "%06o", static_cast<unsigned>(sum));
+  return b;
+}
+
+TEST_F(TarWalk, AnImpossibleSizeEndsTheWalkAndCountsAsCut) {
+  // Sizes so large that the position behind the data passes 2^64: rounded up they bring the
+  // next header back to the archive's start, or to this header's own data.
+  for (uint64_t size : {~uint64_t{0} - 511, ~uint64_t{0} - 1023, ~uint64_t{0}}) {
+    std::string bytes = HandHeader("big.bin", size) + Bytes(512, 5) + std::string(1024, '\0');
+    fs::path archive = dir_ / "huge-size.tar";
+    Write(archive, bytes);
+    TarReader reader(archive.string(), 0);
+    int entries = 0;
+    for (TarEntry e = reader.FirstEntry(); !e.IsEnd() && entries < 10; e = reader.NextEntry()) ++entries;
+    ASSERT_EQ(entries, 1) << std::hex << size;
+    EXPECT_EQ(station::FirstCutMember(archive.string()), "big.bin") << std::hex << size;
+  }
 }
 
 // Members larger than 8 GiB: GNU tar writes their size in base-256 (gnu format) or as a pax
