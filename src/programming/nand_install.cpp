@@ -198,10 +198,12 @@ class NandInstaller {
     }
     return rc;
   }
-  // Writes an item of which `left` bytes are to go from `data` (`available` bytes loaded);
-  // `left` keeps what stays unsent.
-  ResultCode WriteItem(uint32_t page, const uint8_t* data, uint64_t available, int64_t& left, uint16_t marker) {
-    const ResultCode rc = Fits(left, available) ? WriteFlash(page, data, &left, marker) : kResultSizeError;
+  // Writes an item of `expected` bytes of which `left` are to go from `data` (`available`
+  // bytes loaded); `left` keeps what stays unsent.
+  ResultCode WriteItem(uint32_t page, const uint8_t* data, uint64_t available, int64_t& left, uint16_t marker,
+                       int64_t expected) {
+    const ResultCode rc =
+        Whole(left, expected) && Fits(left, available) ? WriteFlash(page, data, &left, marker) : kResultSizeError;
     last_ = Checked(rc, left);
     return last_;
   }
@@ -211,6 +213,14 @@ class NandInstaller {
     const std::string line = name + format;
     PrintDeviceLog(slot_, line.c_str(), slot_, static_cast<int>(page));
     PrintLog(line.c_str(), slot_, static_cast<int>(page));
+  }
+  // Whether a counter of `size` bytes sends the whole item of `expected` bytes: a counter that
+  // is short of it (or missing) would leave the item cut on the board.
+  bool Whole(int64_t size, int64_t expected) const {
+    if (size == expected) return true;
+    PrintDeviceLog(slot_, "nand flash : %lld bytes to send for an item of %lld \r\n", static_cast<long long>(size),
+                   static_cast<long long>(expected));
+    return false;
   }
   // Whether `size` bytes can be sent from a buffer of `available` bytes.
   bool Fits(int64_t size, uint64_t available) const {
@@ -356,7 +366,9 @@ std::optional<ResultCode> NandInstaller::BootCopy(const BootStep& b) {
   const int64_t bytes = remaining / copiesLeft_;
   remaining -= bytes;
   int64_t left = bytes;
-  const ResultCode rc = WriteItem(startPage, piece.data.data(), piece.data.size(), left, b.marker);
+  // Every copy is one quarter of the recorded length.
+  const int64_t length = static_cast<int32_t>(piece.length) / 4;
+  const ResultCode rc = WriteItem(startPage, piece.data.data(), piece.data.size(), left, b.marker, length);
   PrintDeviceLog(slot_, b.written, copiesLeft_);
   ReportResult(rc, slot_, b.label);
   if (left != 0) return rc;
@@ -374,7 +386,6 @@ std::optional<ResultCode> NandInstaller::BootCopy(const BootStep& b) {
     PrintLog("%s", b.mainFail);
     return rc;
   }
-  const int64_t length = static_cast<int32_t>(piece.length) / 4;
   Then(next, {{startPage, length, piece.data.data(), b.compareName}});
   return std::nullopt;
 }
@@ -386,7 +397,8 @@ std::optional<ResultCode> NandInstaller::Entry(const EntryStep& e) {
   Announce(name, e.pageLine, page);
 
   int64_t& left = dev_.Remaining.entries[e.entry];
-  const ResultCode rc = WriteItem(page, entry.Buffer.data(), entry.Buffer.size(), left, nand_marker::kData);
+  const ResultCode rc = WriteItem(page, entry.Buffer.data(), entry.Buffer.size(), left, nand_marker::kData,
+                                  static_cast<int64_t>(entry.Size));
   PrintDeviceLog(slot_, "%s \r\n", name.c_str());
   ReportResult(rc, slot_, e.label + name);
   if (rc != kResultDone) {
@@ -426,7 +438,8 @@ std::optional<ResultCode> NandInstaller::TwoCopies() {
   // Both copies are sent from the slot's size of the item; it falls to 0 after the second.
   int64_t left = slotSize;
   const uint16_t marker = table ? nand_marker::kData : nand_marker::kProfile;
-  const ResultCode rc = WriteItem(at, entry.Buffer.data(), entry.Buffer.size(), left, marker);
+  const ResultCode rc =
+      WriteItem(at, entry.Buffer.data(), entry.Buffer.size(), left, marker, static_cast<int64_t>(entry.Size));
   int next = 0;
   switch (state_) {
     case kStFwTable:
@@ -478,11 +491,12 @@ std::optional<ResultCode> NandInstaller::Partition() {
   const uint32_t page = static_cast<uint32_t>(page_);
   Announce(p.name, " device[%d] - Page number : %d " NAND_STOP, page);
 
+  // A piece without a counter of its own is not sent at all.
   std::vector<int64_t>& counters = dev_.Remaining.partitions;
-  if (counters.size() < pieces.size()) counters.resize(pieces.size(), 0);
-  int64_t& left = counters[piece_];
+  int64_t missing = -1;
+  int64_t& left = piece_ < counters.size() ? counters[piece_] : missing;
   const uint64_t available = p.pages.empty() ? p.heap.size() : p.pages.size();
-  const ResultCode rc = WriteItem(page, p.data(), available, left, nand_marker::kData);
+  const ResultCode rc = WriteItem(page, p.data(), available, left, nand_marker::kData, static_cast<int64_t>(p.length));
   PrintDeviceLog(slot_, "[%s]\r\n", p.name.c_str());
   ReportResult(rc, slot_, kFullInstall + p.name);
   if (rc != kResultDone) {

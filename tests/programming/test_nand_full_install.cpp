@@ -267,6 +267,7 @@ TEST_F(NandInstall, AWriteThatLeavesItsItemUnsentIsNeverASuccess) {
       {"entry counter below zero", [](RemainingBytes& r) { r.entries[FW_KERNEL] = -1; }},
       {"entry counter beyond the loaded bytes", [](RemainingBytes& r) { r.entries[FW_KERNEL] += kPage; }},
       {"boot piece counter below zero", [](RemainingBytes& r) { r.boot[kBootHwsetting] = -16; }},
+      {"entry counter short of the loaded bytes", [](RemainingBytes& r) { r.entries[FW_KERNEL] -= kPage; }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -278,6 +279,30 @@ TEST_F(NandInstall, AWriteThatLeavesItsItemUnsentIsNeverASuccess) {
     EXPECT_EQ(Install(board, {}, [&] { c.spoil(s().slots[kSlot].Remaining); }), 3);
     EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(kSlot)), kPictureFailedBase + 3);
     EXPECT_TRUE(Of(board, kOpWriteFlash).empty()) << "nothing was sent, and nothing after it";
+  }
+}
+
+TEST_F(NandInstall, APartitionPieceWithoutItsWholeCounterIsNotWritten) {
+  struct Case {
+    const char* name;
+    std::function<void(RemainingBytes&)> spoil;
+  };
+  const Case cases[] = {
+      {"no counter for the piece", [](RemainingBytes& r) { r.partitions.clear(); }},
+      {"counter short of the piece", [](RemainingBytes& r) { r.partitions[0] -= kPage; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FreeImageBuffers();
+    s().images.partitionFileSizes = {static_cast<int64_t>(3 * kPage)};
+    s().images.partitionCount = 1;
+    AddPiece(" PART0", 100ull * kBlock, 2ull * kBlock, Pattern(3 * kPage, 40));
+    testenv::SimBoard board(dir, cfg_);
+
+    EXPECT_EQ(Install(board, {}, [&] { c.spoil(s().slots[kSlot].Remaining); }), 3) << DeviceLogText(kSlot);
+    for (const boardsim::Exchange& e : Of(board, kOpWriteFlash))
+      EXPECT_LT(e.address, 100 * kPagesPerBlock) << "nothing of the partition was sent";
+    EXPECT_TRUE(Of(board, kOpSpecialPage).empty()) << "no head page for a partition that is not there";
   }
 }
 
