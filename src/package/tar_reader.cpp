@@ -324,7 +324,7 @@ void TarReader::ReadMeta(const TarHeader& h, uint64_t dataPos) {
           if (data[i] < '0' || data[i] > '9') digits = false;
           else len = len * 10 + static_cast<uint64_t>(data[i] - '0');
         }
-        if (!digits || len <= space - pos + 1 || pos + len > data.size() || data[pos + len - 1] != '\n') break;
+        if (!digits || len <= space - pos + 1 || len > data.size() - pos || data[pos + len - 1] != '\n') break;
         std::string record = data.substr(space + 1, pos + len - 1 - (space + 1));
         size_t eq = record.find('=');
         if (eq != std::string::npos) {

@@ -309,13 +309,13 @@ TEST_F(TarWalk, ExtractNeedsItsFolderAndOpenIsOnce) {
 
 // A header block written by hand: a regular member with a base-256 size field, so that any
 // 64-bit size can be stated, and a checksum that matches.
-std::string HandHeader(const std::string& name, uint64_t size) {
+std::string HandHeader(const std::string& name, uint64_t size, char typeflag = '0') {
   std::string b(512, '\0');
   memcpy(b.data(), name.data(), name.size());
   memcpy(b.data() + 100, "0000644", 7);
   b[124] = '\x80';
   for (int i = 0; i < 8; ++i) b[124 + 4 + i] = static_cast<char>(size >> (8 * (7 - i)));
-  b[156] = '0';
+  b[156] = typeflag;
   memcpy(b.data() + 257, "ustar  ", 8);
   memset(b.data() + 148, ' ', 8);
   const int64_t sum = station::TarHeaderChecksumUnsigned(reinterpret_cast<const uint8_t*>(b.data()));
@@ -336,6 +336,22 @@ TEST_F(TarWalk, AnImpossibleSizeEndsTheWalkAndCountsAsCut) {
     ASSERT_EQ(entries, 1) << std::hex << size;
     EXPECT_EQ(station::FirstCutMember(archive.string()), "big.bin") << std::hex << size;
   }
+}
+
+TEST_F(TarWalk, APaxRecordLengthThatWrapsAroundIsNotFollowedBack) {
+  // The third record's length takes the read position past 2^64 to the second record, which
+  // leads back to the third: the records end there, and the member after them is read.
+  const std::string records = "6 a=b\n6 c=d\n18446744073709551610 x=y\n";
+  std::string bytes = HandHeader("PaxHeaders/a", records.size(), 'x') + records;
+  bytes.resize(1024, '\0');
+  bytes += HandHeader("a", 3) + "aaa";
+  bytes.resize(2048 + 1024, '\0');
+  Write(dir_ / "pax.tar", bytes);
+  TarReader reader((dir_ / "pax.tar").string(), 0);
+  std::vector<Seen> seen = Walk(reader);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].header.name, "a");
+  EXPECT_EQ(seen[1].data, "aaa");
 }
 
 // Members larger than 8 GiB: GNU tar writes their size in base-256 (gnu format) or as a pax
