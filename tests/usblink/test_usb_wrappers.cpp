@@ -176,8 +176,16 @@ struct ScriptedBoard {
         stream.insert(stream.end(), bytes.begin(), bytes.begin() + n);
       }
     }
-    writer = std::thread([this, stream = std::move(stream), hangup] {
-      size_t done = 0;
+    // Queue what the socket takes at once, so that the station's first reads find their frames
+    // however late the writer thread starts; the writer sends the rest as the station reads.
+    size_t queued = 0;
+    while (queued < stream.size()) {
+      ssize_t w = send(fds[1], stream.data() + queued, stream.size() - queued, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (w <= 0) break;
+      queued += static_cast<size_t>(w);
+    }
+    writer = std::thread([this, stream = std::move(stream), hangup, queued] {
+      size_t done = queued;
       while (done < stream.size()) {
         ssize_t w = send(fds[1], stream.data() + done, stream.size() - done, MSG_NOSIGNAL);
         if (w <= 0) return;
