@@ -110,7 +110,7 @@ bool FillTypeCombos() {
 
   for (const char* name : kDdrTypeNames) main.AddItem(kDdrTypeList, name);
   main.SetEnabled(kDdrTypeList, true);
-  main.SetSelected(kDdrTypeList, -1);
+  SelectNothing(main, kDdrTypeList);
   return true;
 }
 

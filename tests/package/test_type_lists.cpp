@@ -131,6 +131,19 @@ TEST_F(TypeLists, FillKeepsASavedNandModel) {
   EXPECT_TRUE(main().Enabled(1067)) << "a model is chosen, so an image may be opened";
 }
 
+TEST_F(TypeLists, FillLeavesNoDdrTypeChosen) {
+  // The settings put the saved DDR type into the list before it is filled; start-up empties
+  // the DDR folder name, so the list must not go on showing a type as chosen.
+  InstallSupportList();
+  opt().SetText(1025, "0");
+  main().SetText(kDdrTypeList, "2DDR4_2GB");
+  fx.station->DdrFolderName = "2DDR4_2GB";
+  ASSERT_TRUE(FillTypeCombos());
+  EXPECT_EQ(fx.station->DdrFolderName, "");
+  EXPECT_EQ(main().Text(kDdrTypeList), "");
+  EXPECT_EQ(GetDdrTypeIndex(1), -1);
+}
+
 // ---- adapting to the flash type ----
 
 TEST_F(TypeLists, NorTakesDefaultSizesAndDropsTheNandControls) {
