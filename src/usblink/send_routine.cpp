@@ -528,6 +528,8 @@ ResultCode SkipBlank(const SendArgs& a, const Options& opt) {
 }  // namespace
 
 uint32_t FindBlankData(const uint8_t* data, uint32_t length, uint32_t pageSize, uint32_t /*blockSizeK*/) {
+  // Only the pages before the last are judged: a chunk of one page or less goes out as it is.
+  if (data && pageSize != 0 && length <= pageSize) return length;
   return WithoutBlankTail(data, length, pageSize);
 }
 

@@ -56,9 +56,11 @@ ResultCode WriteDeviceSkipBlank(DevHandle device, uint8_t opcode, uint8_t subCod
 
 // Bytes of a chunk that must be sent: the chunk without the blank pages (every byte 0xFF) at its
 // end. Pages are taken in order, the last one may be short; a blank page followed by data is
-// sent like any other. 0 when every page is blank. The block size does not limit the result.
+// sent like any other. A chunk of one page or less is sent whole; 0 when a longer chunk is
+// blank throughout. The block size does not limit the result.
 uint32_t FindBlankData(const uint8_t* data, uint32_t length, uint32_t pageSize, uint32_t blockSizeK);
-// The same rule for the blank-skipping write.
+// The blank-skipping write's rule: the chunk without the blank pages at its end, whatever its
+// length (a chunk with no data is left out rather than sent).
 uint32_t CountLeadingData(const uint8_t* data, uint32_t length, uint32_t pageSize);
 
 // The address after `length` bytes: NAND pages, NOR bytes, eMMC 512-byte sectors (rounded up);

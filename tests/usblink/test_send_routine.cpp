@@ -176,6 +176,10 @@ const SeqCase kSeqCases[] = {
        b[2 * kPage - 1] = 0x00;
      },
      -1, {{kF4, 3, 128, 2 * kPage, 0xFF}}},
+    // A last chunk of one page is sent as it is, blank or not.
+    {"NandLastChunkOfOneBlankPage", FlashKind::Nand, kF4, 0, 64, kBlock + kPage, kBlock, 0, 0xFF,
+     [](Bytes& b) { Blank(b, kBlock, kBlock + kPage); }, -1,
+     {{kF4, 1, 64, kBlock, 0xFF}, {kF4, 3, 64, kPage, 0xFF}}},
     {"NandShortLastPageIsData", FlashKind::Nand, kF4, 0, 64, kPage + 100, kBlock, kBlock, 0xFF, nullptr, -1,
      {{kF4, 3, 64, kPage + 100, 0xFF}}},
     // A NAND board's DDR load is one run over every range, each range at its own address.
