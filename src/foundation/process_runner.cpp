@@ -89,6 +89,10 @@ bool call_createProcess(const std::string& application, const std::string& comma
       PrintDeviceLog(icon, "call_createProcess wait failed , time : %d\r\n", seconds);
       plat::DetachProcess(pid);
       break;
+    case plat::WaitOutcome::Stopped:
+      PrintDeviceLog(icon, "call_createProcess stopped , time : %d\r\n", seconds);
+      plat::DetachProcess(pid);
+      return false;
   }
   return true;
 }

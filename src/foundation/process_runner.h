@@ -22,7 +22,9 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 // milliseconds (kInfinite: until it ends). Device log of `icon` gets the outcome:
 // "call_createProcess done , time : %d", "... timeout ..." or "... wait failed ..." with the
 // seconds waited, or "call_createProcess create fail" when the start failed. True when the
-// process was started; a child that outlives the wait keeps running.
+// process was started; a child that outlives the wait keeps running. A stop request of the
+// calling thread's current token ends the wait ("call_createProcess stopped , time : %d") and
+// gives false, so that no caller goes on as if the tool had finished.
 bool call_createProcess(const std::string& application, const std::string& commandLine,
                         const std::string& currentDirectory, int64_t timeoutMs, int icon);
 

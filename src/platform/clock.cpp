@@ -18,12 +18,19 @@ int64_t SystemSeconds() {
 
 RealClock g_real;
 std::atomic<Clock*> g_clock{&g_real};
+thread_local std::stop_token t_stop;
 }  // namespace
+
+std::stop_token CurrentStopToken() { return t_stop; }
+bool StopRequested() { return t_stop.stop_requested(); }
+
+ScopedStopToken::ScopedStopToken(std::stop_token token) : previous_(t_stop) { t_stop = std::move(token); }
+ScopedStopToken::~ScopedStopToken() { t_stop = std::move(previous_); }
 
 int64_t RealClock::NowMs() { return SteadyMs(); }
 int64_t RealClock::WallSeconds() { return SystemSeconds(); }
 
-bool RealClock::SleepMs(int64_t ms, std::stop_token stop) {
+bool RealClock::Sleep(int64_t ms, std::stop_token stop) {
   if (ms <= 0) return !stop.stop_requested();
   std::mutex m;
   std::condition_variable_any cv;
@@ -35,10 +42,15 @@ bool RealClock::SleepMs(int64_t ms, std::stop_token stop) {
 int64_t FastClock::NowMs() { return SteadyMs() + offsetMs_.load(); }
 int64_t FastClock::WallSeconds() { return SystemSeconds() + offsetMs_.load() / 1000; }
 
-bool FastClock::SleepMs(int64_t ms, std::stop_token stop) {
+bool FastClock::Sleep(int64_t ms, std::stop_token stop) {
   if (ms > 0) offsetMs_.fetch_add(ms);
   std::this_thread::yield();
   return !stop.stop_requested();
+}
+
+int64_t FastClock::PeerPatienceMs(int64_t timeoutMs) {
+  const int64_t p = patienceMs_.load();
+  return timeoutMs > p ? timeoutMs : p;
 }
 
 int64_t FastClock::SleptMs() const { return offsetMs_.load(); }

@@ -1,12 +1,31 @@
 #pragma once
 // Every wait of the station goes through one clock, so that tests can run it fast while the
-// station keeps every wait its behaviour asks for.
+// station keeps every wait its behaviour asks for. Every wait can also be ended by a stop
+// request: a job thread sets its stop token as the thread's current one, and each wait that is
+// given no token of its own takes that one.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <atomic>
 #include <stop_token>
 
 namespace plat {
+
+// The calling thread's current stop token (none unless a ScopedStopToken set one).
+std::stop_token CurrentStopToken();
+// True when the calling thread's current token has been asked to stop.
+bool StopRequested();
+
+// Makes `token` the calling thread's current stop token for the lifetime of the object.
+class ScopedStopToken {
+ public:
+  explicit ScopedStopToken(std::stop_token token);
+  ~ScopedStopToken();
+  ScopedStopToken(const ScopedStopToken&) = delete;
+  ScopedStopToken& operator=(const ScopedStopToken&) = delete;
+
+ private:
+  std::stop_token previous_;
+};
 
 class Clock {
  public:
@@ -15,10 +34,19 @@ class Clock {
   virtual int64_t NowMs() = 0;
   // Wall-clock seconds since the epoch (time stamps in file names and history lines).
   virtual int64_t WallSeconds() = 0;
-  // Waits `ms` milliseconds; returns false early when `stop` is requested.
-  virtual bool SleepMs(int64_t ms, std::stop_token stop = {}) = 0;
+  // Waits `ms` milliseconds; returns false early when `stop` (by default the calling thread's
+  // current token) is asked to stop, true when the whole wait passed.
+  bool SleepMs(int64_t ms) { return Sleep(ms, CurrentStopToken()); }
+  bool SleepMs(int64_t ms, std::stop_token stop) { return Sleep(ms, stop); }
   // Whole seconds of the monotonic clock, as the status wait measures its time-outs.
   int64_t NowSeconds() { return NowMs() / 1000; }
+  // Real milliseconds to wait for a peer that has said nothing yet, when the caller would wait
+  // `timeoutMs` of this clock: on real time the time-out itself; a fast clock waits longer in
+  // real time, since a peer that is merely slow to be scheduled is not a silent one.
+  virtual int64_t PeerPatienceMs(int64_t timeoutMs) { return timeoutMs; }
+
+ protected:
+  virtual bool Sleep(int64_t ms, std::stop_token stop) = 0;
 };
 
 // Real time.
@@ -26,7 +54,9 @@ class RealClock : public Clock {
  public:
   int64_t NowMs() override;
   int64_t WallSeconds() override;
-  bool SleepMs(int64_t ms, std::stop_token stop = {}) override;
+
+ protected:
+  bool Sleep(int64_t ms, std::stop_token stop) override;
 };
 
 // Test time: a sleep returns at once and moves the clock on by its length. Real time still
@@ -35,12 +65,18 @@ class FastClock : public Clock {
  public:
   int64_t NowMs() override;
   int64_t WallSeconds() override;
-  bool SleepMs(int64_t ms, std::stop_token stop = {}) override;
   int64_t SleptMs() const;  // total of all sleeps so far
   void Advance(int64_t ms);
+  // A peer that has said nothing is waited for this long in real time (default 60 s).
+  int64_t PeerPatienceMs(int64_t timeoutMs) override;
+  void SetPeerPatienceMs(int64_t ms) { patienceMs_ = ms; }
+
+ protected:
+  bool Sleep(int64_t ms, std::stop_token stop) override;
 
  private:
   std::atomic<int64_t> offsetMs_{0};
+  std::atomic<int64_t> patienceMs_{60000};
 };
 
 // The process-wide clock: a RealClock unless a test installs another.

@@ -1,6 +1,8 @@
 #include "platform/process.h"
 
 #include <spawn.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@ namespace plat {
 
 namespace {
 constexpr int64_t kPollMs = 10;
+constexpr int kSliceMs = 50;
 }
 
 pid_t SpawnProcess(const std::string& program, const std::vector<std::string>& argv,
@@ -43,21 +46,42 @@ pid_t SpawnProcess(const std::string& program, const std::vector<std::string>& a
   return pid;
 }
 
-WaitOutcome WaitProcess(pid_t pid, int64_t timeoutMs, int* status) {
-  int st = 0;
-  if (timeoutMs < 0) {
-    for (;;) {
-      const pid_t r = waitpid(pid, &st, 0);
-      if (r == pid) break;
-      if (r < 0 && errno == EINTR) continue;
-      return WaitOutcome::Failed;
+namespace {
+
+// A child waited for without a limit is waited for in real time (it runs in real time whatever
+// the clock), in slices so that a stop request ends the wait.
+WaitOutcome WaitUnlimited(pid_t pid, int* status) {
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  for (;;) {
+    int st = 0;
+    const pid_t r = waitpid(pid, &st, WNOHANG);
+    if (r == pid) {
+      if (pidfd >= 0) close(pidfd);
+      if (status) *status = st;
+      return WaitOutcome::Exited;
     }
-    if (status) *status = st;
-    return WaitOutcome::Exited;
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 || StopRequested()) {
+      if (pidfd >= 0) close(pidfd);
+      return r < 0 ? WaitOutcome::Failed : WaitOutcome::Stopped;
+    }
+    if (pidfd >= 0) {
+      pollfd p{pidfd, POLLIN, 0};
+      poll(&p, 1, kSliceMs);
+    } else {
+      RealClock().SleepMs(kPollMs);
+    }
   }
+}
+
+}  // namespace
+
+WaitOutcome WaitProcess(pid_t pid, int64_t timeoutMs, int* status) {
+  if (timeoutMs < 0) return WaitUnlimited(pid, status);
   Clock& clk = clock();
   const int64_t deadline = clk.NowMs() + timeoutMs;
   for (;;) {
+    int st = 0;
     const pid_t r = waitpid(pid, &st, WNOHANG);
     if (r == pid) {
       if (status) *status = st;
@@ -69,7 +93,7 @@ WaitOutcome WaitProcess(pid_t pid, int64_t timeoutMs, int* status) {
     }
     const int64_t left = deadline - clk.NowMs();
     if (left <= 0) return WaitOutcome::TimedOut;
-    clk.SleepMs(left < kPollMs ? left : kPollMs);
+    if (!clk.SleepMs(left < kPollMs ? left : kPollMs)) return WaitOutcome::Stopped;
   }
 }
 

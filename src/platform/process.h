@@ -17,10 +17,12 @@ namespace plat {
 pid_t SpawnProcess(const std::string& program, const std::vector<std::string>& argv,
                    const std::string& cwd);
 
-enum class WaitOutcome { Exited, TimedOut, Failed };
+enum class WaitOutcome { Exited, TimedOut, Failed, Stopped };
 
-// Waits for the child to end, at most `timeoutMs` milliseconds (negative: no limit). On
-// Exited the child is reaped and `*status` (when given) holds its waitpid status.
+// Waits for the child to end, at most `timeoutMs` milliseconds of the clock (negative: no
+// limit). On Exited the child is reaped and `*status` (when given) holds its waitpid status. A
+// stop request of the calling thread's current token ends the wait with Stopped; the child goes
+// on.
 WaitOutcome WaitProcess(pid_t pid, int64_t timeoutMs, int* status = nullptr);
 
 // Leaves a child that is still running to a background reaper, so that it does not stay a

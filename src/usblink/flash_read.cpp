@@ -84,7 +84,9 @@ uint32_t EmmcChunkSize(uint64_t length) {
   return static_cast<uint32_t>(length / kEmmcSector * kEmmcSector);
 }
 
-ResultCode ReadDeviceToFile(DevHandle device, uint32_t address, uint64_t length, const FlashInfo* info, int slot) {
+namespace {
+
+ResultCode ReadRangeToFile(DevHandle device, uint32_t address, uint64_t length, const FlashInfo* info, int slot) {
   const StatusLog log{slot};  // the slot's log, or the main log for slot -1
   if (!info) return kResultReadDevice;
   const std::string path = ReadBackFilePath(slot);
@@ -159,6 +161,12 @@ ResultCode ReadDeviceToFile(DevHandle device, uint32_t address, uint64_t length,
     DropPart(f, part);
   }
   return FileExists(path) ? kResultOk : kResultReadDevice;
+}
+
+}  // namespace
+
+ResultCode ReadDeviceToFile(DevHandle device, uint32_t address, uint64_t length, const FlashInfo* info, int slot) {
+  return UnlessStopped(ReadRangeToFile(device, address, length, info, slot), slot);
 }
 
 void ReadSpareData(DevHandle device, uint32_t address, uint32_t count, const FlashInfo* info, int slot) {

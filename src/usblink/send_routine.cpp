@@ -6,6 +6,7 @@
 #include "foundation/aes128.h"
 #include "foundation/crc32.h"
 #include "foundation/log_boxes.h"
+#include "platform/clock.h"
 #include "usblink/flash_options.h"
 #include "usblink/usb_device.h"
 
@@ -551,17 +552,19 @@ uint32_t CalcNextAddr(uint32_t address, uint8_t flashType, uint32_t pageSize, ui
 }
 
 ResultCode PerformReadTest(const SendArgs& args) {
+  if (plat::StopRequested()) return UnlessStopped(kResultStopped, args.slot);
   const Options opt = ReadOptions();
   const uint8_t op = args.opcode;
   if (opt.skipBlank && op != OpByte(VendorOpcode::WriteHwsetting) && op != kOpWriteDdr &&
       op != OpByte(VendorOpcode::DdrEnable))
     return WriteDeviceSkipBlank(args);
-  return Dispatch(args, opt);
+  return UnlessStopped(Dispatch(args, opt), args.slot);
 }
 
 ResultCode WriteDeviceSkipBlank(const SendArgs& args) {
   if (!IsWriteOpcode(args.opcode) && !IsNoDataOpcode(args.opcode)) return kResultOpcode;
-  return SkipBlank(args, ReadOptions());
+  if (plat::StopRequested()) return UnlessStopped(kResultStopped, args.slot);
+  return UnlessStopped(SkipBlank(args, ReadOptions()), args.slot);
 }
 
 ResultCode PerformReadTest(DevHandle device, uint8_t opcode, uint8_t subCode, uint32_t startAddress,

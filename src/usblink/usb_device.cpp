@@ -40,6 +40,7 @@ DevHandle OpenUsbDevice(const char* path) {
   if (!path || !*path) return kInvalidHandle;
   int fd = plat::ConnectNode(path);
   if (fd < 0) return kInvalidHandle;
+  plat::ResetFrameState(fd);
   // Room for a whole chunk of the largest transfer unit in flight, so that a write does not
   // wait for the board to drain half of it first.
   int bytes = 4 << 20;
@@ -49,6 +50,7 @@ DevHandle OpenUsbDevice(const char* path) {
 
 bool CloseDevice(DevHandle& handle) {
   if (handle == kInvalidHandle) return false;
+  plat::ResetFrameState(handle);
   int r = close(handle);
   handle = kInvalidHandle;
   return r == 0;
@@ -72,6 +74,9 @@ bool UsbRead(DevHandle handle, uint32_t length, void* buffer) {
     case plat::FrameResult::Error:
       t_lastIo = UsbIo::Error;
       return false;
+    case plat::FrameResult::Stopped:
+      t_lastIo = UsbIo::Stopped;
+      return false;
   }
   if (frame.size() != length) {
     t_lastIo = UsbIo::WrongLength;
@@ -90,7 +95,7 @@ bool UsbWrite(DevHandle handle, uint32_t length, const void* buffer) {
     return false;
   }
   if (!plat::WriteFrame(handle, buffer, length)) {
-    t_lastIo = UsbIo::Gone;
+    t_lastIo = plat::StopRequested() ? UsbIo::Stopped : UsbIo::Gone;
     return false;
   }
   t_lastIo = UsbIo::Ok;

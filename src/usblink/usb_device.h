@@ -25,13 +25,14 @@ DevHandle OpenUsbDevice(const char* path);
 bool CloseDevice(DevHandle& handle);
 
 // Takes the board's next frame; true only when it holds exactly `length` bytes, which are then
-// copied to `buffer`. No frame within plat::DriverReadTimeoutMs() is a failed read.
+// copied to `buffer`. No frame within plat::DriverReadTimeoutMs() of the clock is a failed read.
+// Reads and writes end early, failed, when the calling thread's stop token is asked to stop.
 bool UsbRead(DevHandle handle, uint32_t length, void* buffer);
 // Sends `length` bytes as one frame; true only when all of them were taken.
 bool UsbWrite(DevHandle handle, uint32_t length, const void* buffer);
 
 // Why the calling thread's last UsbRead or UsbWrite ended as it did.
-enum class UsbIo { Ok, Timeout, WrongLength, Gone, Error };
+enum class UsbIo { Ok, Timeout, WrongLength, Gone, Error, Stopped };
 UsbIo LastUsbIo();
 
 }  // namespace station

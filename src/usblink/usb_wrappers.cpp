@@ -218,6 +218,25 @@ const StatusWaitRow kRows[] = {
 
 const StatusWaitRow& StatusWaitRowOf(StatusSender sender) { return kRows[static_cast<int>(sender)]; }
 
+namespace {
+
+// A board that has gone answers no read again: every further read would fail at once. The wait
+// ends now, with the code its rules reach first: the time-out when it is armed and the pauses
+// of the reads left carry the wait past it, otherwise the read limit.
+ResultCode GoneOutcome(const StatusWaitRow& row, const StatusLog& log, bool armed, int count, int64_t startSeconds,
+                       const UsbCsw& csw) {
+  const int64_t lastReadMs = plat::clock().NowMs() + int64_t{kStatusReadLimit - count} * row.pauseMs;
+  const int64_t elapsed = lastReadMs / 1000 - startSeconds;
+  if (armed && elapsed > kStatusTimeoutSeconds) {
+    if (row.timedOut) row.timedOut(log, elapsed);
+    return row.timeoutCode;
+  }
+  if (row.limit) row.limit(log, kStatusReadLimit, csw);
+  return kResultCswRetries;
+}
+
+}  // namespace
+
 ResultCode WaitForStatus(DevHandle device, StatusSender sender, int logSlot, UsbCsw& csw) {
   const StatusWaitRow& row = StatusWaitRowOf(sender);
   const StatusLog log{logSlot};
@@ -227,6 +246,7 @@ ResultCode WaitForStatus(DevHandle device, StatusSender sender, int logSlot, Usb
   bool armed = true;
   uint8_t buffer[kCswSize];
   for (;;) {
+    if (plat::StopRequested()) return kResultStopped;
     std::memset(buffer, 0, sizeof buffer);
     if (row.presetBusy) buffer[13] = static_cast<uint8_t>(CswStatus::Busy);
     bool ok = UsbRead(device, kCswSize, buffer);
@@ -237,10 +257,12 @@ ResultCode WaitForStatus(DevHandle device, StatusSender sender, int logSlot, Usb
     csw = ParseCsw(buffer);
 
     if (!ok) {
-      if ((armed && elapsed > kStatusTimeoutSeconds) || io == UsbIo::Gone) {
+      if (io == UsbIo::Stopped) return kResultStopped;
+      if (armed && elapsed > kStatusTimeoutSeconds) {
         if (row.timedOut) row.timedOut(log, elapsed);
         return row.timeoutCode;
       }
+      if (io == UsbIo::Gone) return GoneOutcome(row, log, armed, count, start, csw);
       if (row.failedRead) row.failedRead(log, elapsed);
       if (count >= kStatusReadLimit) {
         if (row.limit) row.limit(log, count, csw);
@@ -282,6 +304,16 @@ ResultCode WaitForStatus(DevHandle device, StatusSender sender, int logSlot, Usb
     if (csw.status != 0 && row.finalStatus) row.finalStatus(log, csw);
     return kResultOk;
   }
+}
+
+}  // namespace station
+
+namespace station {
+
+ResultCode UnlessStopped(ResultCode rc, int logSlot) {
+  if (rc == kResultOk || !plat::StopRequested()) return rc;
+  StatusLog{logSlot}("transfer stopped\r\n");
+  return kResultStopped;
 }
 
 }  // namespace station

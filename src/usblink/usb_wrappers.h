@@ -26,6 +26,9 @@ inline constexpr ResultCode kResultRemapSize = 13;      // remap done but the si
 inline constexpr ResultCode kResultRemapBudget = 14;    // the flash has no room for a bad block table
 inline constexpr ResultCode kResultRemapOverflow = 15;  // more bad blocks than the table allows
 inline constexpr ResultCode kResultNotNand = 19;        // bad block reported on a flash that is not NAND
+// A transfer ended by a stop request (a new job on the slot, the board's removal, shut-down):
+// the data phase did not complete.
+inline constexpr ResultCode kResultStopped = kResultDataWrite;
 
 inline constexpr uint32_t kCbwSignature = 0x43425355;  // "USBC"
 inline constexpr uint32_t kCswSignature = 0x53425355;  // "USBS"
@@ -157,8 +160,13 @@ const StatusWaitRow& StatusWaitRowOf(StatusSender sender);
 // Reads status wrappers until the board gives one that is valid and not busy, by the rules of
 // the sender's row. 100 with that wrapper in `csw`, or the row's time-out code, or 6 after
 // 200 counted reads. A board whose connection has closed can never answer: the wait ends at
-// once with the time-out code. `logSlot` is the slot whose log gets the lines, or -1 for the
-// main log.
+// once with the code that its failed reads would reach. A stop request of the calling thread's
+// current token ends the wait with kResultStopped. `logSlot` is the slot whose log gets the
+// lines, or -1 for the main log.
 ResultCode WaitForStatus(DevHandle device, StatusSender sender, int logSlot, UsbCsw& csw);
+
+// A transfer that a stop request of the calling thread cut short ends with kResultStopped,
+// whichever step it was in ("transfer stopped" in the slot's log); any other result passes.
+ResultCode UnlessStopped(ResultCode rc, int logSlot);
 
 }  // namespace station

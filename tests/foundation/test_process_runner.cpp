@@ -6,6 +6,8 @@
 #include <signal.h>
 
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include "foundation/log_boxes.h"
 #include "support/test_env.h"
@@ -68,10 +70,10 @@ int LoggedSeconds(const std::string& log, const std::string& prefix) {
 }
 
 class TickingClock : public plat::FastClock {
- public:
-  bool SleepMs(int64_t ms, std::stop_token stop = {}) override {
+ protected:
+  bool Sleep(int64_t ms, std::stop_token stop) override {
     plat::RealClock().SleepMs(1);
-    return FastClock::SleepMs(ms, stop);
+    return FastClock::Sleep(ms, stop);
   }
 };
 
@@ -105,6 +107,27 @@ TEST_F(ProcessRunner, ChildThatOutlivesItsWaitKeepsRunning) {
   ASSERT_GT(pid, 0) << "the child never ran";
   EXPECT_EQ(::kill(pid, 0), 0) << "the child was stopped";
   ::kill(pid, SIGKILL);
+}
+
+
+// A job that is asked to stop does not sit out a tool's run: the wait ends, with or without a
+// time-out, and the call gives false so that nobody goes on as if the tool had finished.
+TEST_F(ProcessRunner, StopRequestEndsTheWait) {
+  for (int64_t timeout : {kInfinite, int64_t{10 * 60 * 1000}}) {
+    SCOPED_TRACE(timeout);
+    std::stop_source stop;
+    stop.request_stop();
+    std::promise<bool> result;
+    auto answer = result.get_future();
+    std::jthread job([&] {
+      plat::ScopedStopToken current(stop.get_token());
+      result.set_value(call_createProcess("/bin/sleep", "sleep 5", "", timeout, 6));
+    });
+    ASSERT_EQ(answer.wait_for(std::chrono::seconds(4)), std::future_status::ready);
+    EXPECT_FALSE(answer.get());
+    EXPECT_EQ(LoggedSeconds(Log(6), "call_createProcess stopped , time : "), 0) << Log(6);
+    SetDeviceLogText(6, "");
+  }
 }
 
 }  // namespace

@@ -5,13 +5,20 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <fstream>
 #include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "foundation/aes128.h"
 #include "foundation/log_boxes.h"
+#include "platform/clock.h"
 #include "support/test_env.h"
 #include "support/usb_sim.h"
 #include "usblink/flash_options.h"
@@ -622,6 +629,117 @@ TEST(MisbehavingBoard, VanishingBoardEndsTheTransfer) {
   EXPECT_FALSE(sim.board().plugged());
   EXPECT_EQ(OpenUsbDevice(sim.path().c_str()), kInvalidHandle);
   EXPECT_EQ(PerformReadTest(a), kResultCbwWrite);
+}
+
+
+// ---- stopping a send ----
+
+// Threads of this process, as the kernel counts them.
+int ThreadCount() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+
+// A clock on which every wait blocks until its stop token is asked to stop (or a real minute
+// passes), and that tells when someone has begun to wait: a wait that ends is then known to
+// have been ended by the stop request.
+class HeldClock : public plat::FastClock {
+ public:
+  bool WaitForSleeper() {
+    std::unique_lock l(m_);
+    return cv_.wait_for(l, std::chrono::seconds(60), [&] { return sleepers_ > 0; });
+  }
+
+ protected:
+  bool Sleep(int64_t ms, std::stop_token stop) override {
+    if (ms <= 0) return !stop.stop_requested();
+    std::unique_lock l(m_);
+    ++sleepers_;
+    cv_.notify_all();
+    std::condition_variable_any wake;
+    wake.wait_for(l, stop, std::chrono::seconds(60), [] { return false; });
+    return !stop.stop_requested();
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  int sleepers_ = 0;
+};
+
+// Runs a send on a job thread of its own, with that thread's stop token as its current one.
+struct SendJob {
+  std::promise<ResultCode> result;
+  std::jthread thread;
+  explicit SendJob(const SendArgs& a)
+      : thread([this, a](std::stop_token st) {
+          plat::ScopedStopToken current(st);
+          result.set_value(PerformReadTest(a));
+        }) {}
+};
+
+constexpr auto kStopBound = std::chrono::seconds(10);
+
+TEST(StoppedSend, BoardThatAnswersBusyForever) {
+  const int threadsBefore = ThreadCount();
+  {
+    testenv::StationFixture env;
+    testenv::SimBoard sim(Config(FlashKind::Emmc));
+    std::promise<void> busy;
+    sim.board().SetExchangeHook([&, once = std::make_shared<std::once_flag>()](const boardsim::Exchange&) {
+      std::call_once(*once, [&] { busy.set_value(); });
+    });
+    sim.SetFaults([](boardsim::Faults& f) { f.busyForMs = int64_t{1} << 50; });
+    Bytes data = RandomData(2 * 0x40000);
+    int64_t size = 0;
+    SendJob job(Args(sim.handle(), kF4, 2, 0, data, &size, 0x40000, 0, 0));
+    auto answer = job.result.get_future();
+    busy.get_future().wait();
+    job.thread.request_stop();
+    ASSERT_EQ(answer.wait_for(kStopBound), std::future_status::ready) << "the stop ended the busy wait";
+    EXPECT_EQ(answer.get(), kResultStopped);
+    EXPECT_EQ(size, 2 * 0x40000) << "nothing counts as delivered";
+    EXPECT_TRUE(DeviceLogText(0).ends_with("transfer stopped\r\n"));
+  }
+  EXPECT_EQ(ThreadCount(), threadsBefore) << "no thread is left behind";
+}
+
+TEST(StoppedSend, SilentBoard) {
+  const int threadsBefore = ThreadCount();
+  {
+    testenv::StationFixture env;
+    HeldClock held;
+    plat::SetClock(&held);
+    testenv::SimBoard sim(Config(FlashKind::Emmc));
+    sim.SetFaults([](boardsim::Faults& f) { f.dropStatusCount = 1; });
+    Bytes data = RandomData(0x40000);
+    int64_t size = 0;
+    SendJob job(Args(sim.handle(), kF4, 2, 0, data, &size, 0x40000, 0, 0));
+    auto answer = job.result.get_future();
+    ASSERT_TRUE(held.WaitForSleeper()) << "the station waits out the board's silence";
+    job.thread.request_stop();
+    ASSERT_EQ(answer.wait_for(kStopBound), std::future_status::ready) << "the stop ended the driver's read";
+    EXPECT_EQ(answer.get(), kResultStopped);
+    EXPECT_EQ(sim.board().exchanges().size(), 1u);
+    job.thread.join();
+    plat::SetClock(&env.clock.get());
+  }
+  EXPECT_EQ(ThreadCount(), threadsBefore) << "no thread is left behind";
+}
+
+TEST(StoppedSend, StopBeforeTheSendSendsNothing) {
+  testenv::StationFixture env;
+  testenv::SimBoard sim(Config(FlashKind::Emmc));
+  Bytes data = RandomData(0x40000);
+  int64_t size = 0;
+  std::stop_source stop;
+  stop.request_stop();
+  plat::ScopedStopToken current(stop.get_token());
+  EXPECT_EQ(PerformReadTest(Args(sim.handle(), kF4, 2, 0, data, &size, 0x40000, 0, 0)), kResultStopped);
+  EXPECT_TRUE(sim.board().exchanges().empty());
 }
 
 }  // namespace

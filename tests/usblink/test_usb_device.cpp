@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "boardsim/board_sim.h"
+#include "platform/clock.h"
 #include "platform/device_nodes.h"
 #include "support/test_env.h"
 #include "support/usb_sim.h"
@@ -107,6 +108,59 @@ TEST(UsbDevice, ReadTakesOneWholeFrame) {
   EXPECT_FALSE(UsbWrite(fds[0], 3, frame.data()));
   close(fds[0]);
   EXPECT_FALSE(UsbWrite(kInvalidHandle, 3, frame.data()));
+}
+
+
+// A board with nothing to send holds the station's reads off; the driver's time-out then runs on
+// the station's clock, however the board's thread is scheduled.
+TEST(UsbDevice, HeldOffReadsTimeOutOnTheClock) {
+  plat::ScopedFastClock clock;
+  testenv::ScopedReadTimeout driver(2000);
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  const std::vector<uint8_t> frame = {9, 8, 7};
+  uint8_t buffer[3] = {};
+
+  // Held back for 3 s: the first read gives up after its 2 s, the next takes the frame 1 s on.
+  ASSERT_TRUE(plat::WriteHoldFor(fds[1], 3000));
+  ASSERT_TRUE(plat::WriteFrame(fds[1], frame.data(), frame.size()));
+  EXPECT_FALSE(UsbRead(fds[0], 3, buffer));
+  EXPECT_EQ(LastUsbIo(), UsbIo::Timeout);
+  EXPECT_EQ(clock.get().SleptMs(), 2000);
+  EXPECT_TRUE(UsbRead(fds[0], 3, buffer));
+  EXPECT_EQ(clock.get().SleptMs(), 3000);
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 3), frame);
+
+  // Held until the station writes: every read in between times out after its whole time-out.
+  ASSERT_TRUE(plat::WriteHoldUntilWrite(fds[1]));
+  EXPECT_FALSE(UsbRead(fds[0], 3, buffer));
+  EXPECT_FALSE(UsbRead(fds[0], 3, buffer));
+  EXPECT_EQ(LastUsbIo(), UsbIo::Timeout);
+  EXPECT_EQ(clock.get().SleptMs(), 7000);
+  ASSERT_TRUE(UsbWrite(fds[0], 3, frame.data()));
+  ASSERT_TRUE(plat::WriteFrame(fds[1], frame.data(), frame.size()));
+  EXPECT_TRUE(UsbRead(fds[0], 3, buffer));
+  EXPECT_EQ(clock.get().SleptMs(), 7000);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+TEST(UsbDevice, StopRequestEndsReadsAndWrites) {
+  plat::ScopedFastClock clock;
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  ASSERT_TRUE(plat::WriteHoldUntilWrite(fds[1]));
+  std::stop_source stop;
+  stop.request_stop();
+  plat::ScopedStopToken current(stop.get_token());
+  uint8_t buffer[3] = {1, 2, 3};
+  EXPECT_FALSE(UsbRead(fds[0], 3, buffer));
+  EXPECT_EQ(LastUsbIo(), UsbIo::Stopped);
+  EXPECT_FALSE(UsbWrite(fds[0], 3, buffer));
+  EXPECT_EQ(LastUsbIo(), UsbIo::Stopped);
+  EXPECT_EQ(clock.get().SleptMs(), 0);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 }  // namespace

@@ -116,12 +116,15 @@ class SteppingClock : public plat::Clock {
   explicit SteppingClock(int64_t stepMs) : step_(stepMs) {}
   int64_t NowMs() override { return now_ += step_; }
   int64_t WallSeconds() override { return now_ / 1000; }
-  bool SleepMs(int64_t ms, std::stop_token stop = {}) override {
+
+ protected:
+  bool Sleep(int64_t ms, std::stop_token stop) override {
     if (ms > 0) now_ += ms;
     return !stop.stop_requested();
   }
 
  private:
+
   std::atomic<int64_t> now_{0};
   const int64_t step_;
 };
@@ -176,6 +179,8 @@ struct ScriptedBoard {
         stream.insert(stream.end(), bytes.begin(), bytes.begin() + n);
       }
     }
+    // After its script the board has nothing to say: it holds the station's reads off.
+    if (!hangup) stream.insert(stream.end(), 4, 0xFF);
     // Queue what the socket takes at once, so that the station's first reads find their frames
     // however late the writer thread starts; the writer sends the rest as the station reads.
     size_t queued = 0;
@@ -220,6 +225,9 @@ TEST_P(StatusWait, EndsAsTheSendersRowSays) {
   ResultCode rc = WaitForStatus(board.station(), c.sender, 0, csw);
   plat::SetClock(&env.clock.get());
   EXPECT_EQ(rc, c.expected);
+  if (c.script.back().kind == Frame::Hangup) {
+    EXPECT_EQ(env.clock.get().SleptMs(), 0) << "no pause waits for a board that is gone";
+  }
   if (rc == kResultOk) {
     EXPECT_EQ(csw.status, c.finalStatus);
   }
@@ -232,7 +240,14 @@ const WaitCase kWaitCases[] = {
     {"ShortFrameIsAFailedRead", StatusSender::SendData, {ShortFrame(), Good(3)}, 0, kResultOk, 3},
     {"SilentBoardTimesOutOnDataPath", StatusSender::SendData, {Silence()}, 0, kResultCswTimeout, 0},
     {"SilentBoardTimesOutOnNoDataPath", StatusSender::SendNoData, {Silence()}, 0, kResultCswStatus, 0},
+    // A board that is gone ends the wait at once, with the code its failed reads would reach:
+    // 199 more reads 200 ms apart outlast the armed 20 s; without pauses, or once busy has
+    // disarmed the time-out, the read limit comes first.
     {"HangupEndsTheWait", StatusSender::SendData, {Hangup()}, 0, kResultCswTimeout, 0},
+    {"HangupAfterBusyReachesTheReadLimit", StatusSender::SendData, {Busy(1), Hangup()}, 0, kResultCswRetries, 0},
+    {"HangupOnNoDataPathTimesOut", StatusSender::SendNoData, {Busy(1), Hangup()}, 0, kResultCswStatus, 0},
+    {"HangupOnFlashReadReachesTheReadLimit", StatusSender::FlashRead, {Hangup()}, 0, kResultCswRetries, 0},
+    {"HangupOnSkipBlankReachesTheReadLimit", StatusSender::SkipBlankWrite, {Hangup()}, 0, kResultCswRetries, 0},
     {"BusyLongerThanTimeoutStillWaited", StatusSender::SendData, {Busy(400), Good()}, 100, kResultOk, 0},
     {"BusyDisarmsTimeoutOnDataPath", StatusSender::SendData, {Busy(1), Silence()}, 100, kResultCswRetries, 0},
     {"BusyKeepsTimeoutOnNoDataPath", StatusSender::SendNoData, {Busy(1), Silence()}, 100, kResultCswStatus, 0},
@@ -277,6 +292,7 @@ TEST(StatusWaitLog, LimitAndTimeoutTexts) {
   }
   {
     ScriptedBoard board;
+    board.Play({Silence()});
     UsbCsw csw;
     ASSERT_EQ(WaitForStatus(board.station(), StatusSender::SendData, 3, csw), kResultCswTimeout);
     const std::string log = DeviceLogText(3);

@@ -216,7 +216,6 @@ struct Board::Impl {
   bool SendReply(int fd, const Reply& r, const std::vector<uint8_t>& data, std::stop_token st);
   // Waits for `fd` to become readable; false when the board is being unplugged.
   bool WaitReadable(int fd);
-  void RealSleep(int64_t ms);
   void Vanish();
   void CloseNode();  // after the server thread ended
 };
@@ -228,18 +227,6 @@ bool Board::Impl::WaitReadable(int fd) {
     if (r < 0 && errno == EINTR) continue;
     if (r < 0 || (p[1].revents & POLLIN)) return false;
     return true;
-  }
-}
-
-void Board::Impl::RealSleep(int64_t ms) {
-  pollfd p{wakeFd, POLLIN, 0};
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return;
-    int r = poll(&p, 1, int(std::min<int64_t>(left, 1 << 30)));
-    if (r > 0) return;  // unplugged
   }
 }
 
@@ -425,10 +412,11 @@ uint8_t Board::Impl::WriteDdrChunk(const wire::CommandWrapper& w, const uint8_t*
 
 bool Board::Impl::SendReply(int fd, const Reply& r, const std::vector<uint8_t>& data, std::stop_token st) {
   if (r.sendData && !plat::WriteFrame(fd, data.data(), data.size())) return false;
-  if (r.drop) return true;
+  // A board with nothing to say holds the reads off until the station writes again.
+  if (r.drop) return plat::WriteHoldUntilWrite(fd);
   uint8_t frame[wire::kStatusWrapperSize];
   auto send = [&](const wire::StatusWrapper& s) {
-    if (r.lateMs > 0) RealSleep(r.lateMs);
+    if (r.lateMs > 0 && !plat::WriteHoldFor(fd, r.lateMs)) return false;
     if (st.stop_requested()) return false;
     wire::BuildStatusWrapper(s, frame);
     return plat::WriteFrame(fd, frame, sizeof frame);

@@ -49,8 +49,10 @@ struct Faults {
   // Wrong wrappers go out before the final one of the next exchange, all of them at once.
   int wrongTagCount = 0;      // this many status wrappers carry a wrong tag
   int wrongSignatureCount = 0;// this many carry a wrong signature
+  // A board with nothing to send holds off the station's reads (the driver's read then times
+  // out on the station's clock).
   int dropStatusCount = 0;    // send no status wrapper for this many exchanges
-  int64_t lateStatusMs = 0;   // real milliseconds to wait before each status wrapper
+  int64_t lateStatusMs = 0;   // hold each status wrapper back this many clock milliseconds
   // close the node after this many exchanges: the next wrapper after them is not answered,
   // the node is unlinked and the connection closed
   int vanishAfterExchanges = -1;
