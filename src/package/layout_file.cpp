@@ -147,7 +147,8 @@ std::string GetFlashSizeDir(const std::string& name) {
   std::string size = state().optionsDlg.Text(kFlashTotalSizeEdit);
   if (size.empty()) return {};
   std::string variant = name + "_" + size + "gb";
-  if (FileExists(UnTarTmpDir() + variant)) return variant;
+  const std::string folder = UnpackedFilePath(variant);
+  if (!folder.empty() && FileExists(folder)) return variant;
   ui::MessageBox("system.ini file flash size=" + size +
                      "gb.\r\nbut did not find the relevant directory\r\nplease check install.img or system.ini.\r\n",
                  "WARNING!", ui::MB_OK | ui::MB_ICONQUESTION);

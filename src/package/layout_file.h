@@ -60,7 +60,8 @@ std::string GetPackageDir(const std::string& folder);
 
 // The flash-size variant folder for package folder `name` ("/package5" gives
 // "/package5_8gb" when the options dialog's flash size box holds 8), or empty when the box
-// is empty. When the folder is missing under the unpack root: a warning box and "FAIL".
+// is empty. When the folder is missing under the unpack root, or the size text would lead out
+// of the unpacked tree (see UnpackedFilePath): a warning box and "FAIL".
 std::string GetFlashSizeDir(const std::string& name);
 
 // The path text with every "\" turned into "/" and every double quote and line-end character

@@ -329,6 +329,15 @@ TEST_F(LayoutTest, FlashSizeFolder) {
   fs::create_directories(Root() / "package5_8gb");
   EXPECT_EQ(station::GetFlashSizeDir("/package5"), "/package5_8gb");
   EXPECT_EQ(env.host->Prompts().size(), 1u);
+
+  // A size text that climbs out of the tree finds no folder there, though one stands.
+  fs::create_directories(Root() / "package5_8");
+  fs::create_directories(env.dir / "outsidegb");
+  options.SetText(station::kFlashTotalSizeEdit, "8/../../outside");
+  EXPECT_EQ(station::GetFlashSizeDir("/package5"), "FAIL");
+  EXPECT_EQ(env.host->Prompts().size(), 2u);
+  EXPECT_NE(station::MainLogText().find(" layout skip unsafe name : package5_8/../../outsidegb \r\n"),
+            std::string::npos);
 }
 
 }  // namespace
