@@ -2,11 +2,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
+#include "foundation/log_boxes.h"
 #include "foundation/station_state.h"
 #include "foundation/work_paths.h"
 #include "package/nand_support_list.h"
+#include "package/tar_reader.h"
 #include "platform/ui.h"
 
 namespace station {
@@ -67,6 +70,18 @@ bool OffsetMayBeZero(const std::string& key) {
   return key == "FW_PROFILE " || key == " MBR0" || key == "FW_EFUSE_VERIFY " || key == "FW_EFUSE_PROGRAMMER ";
 }
 
+// True when `path`, with the links in it followed as far as they exist, stays inside `root`
+// (the root itself does not count as inside).
+bool ResolvesInside(const std::filesystem::path& root, const std::filesystem::path& path) {
+  std::error_code ec;
+  const std::filesystem::path base = std::filesystem::weakly_canonical(root, ec);
+  if (ec) return false;
+  const std::filesystem::path real = std::filesystem::weakly_canonical(path, ec);
+  if (ec) return false;
+  const std::filesystem::path rel = real.lexically_relative(base);
+  return !rel.empty() && *rel.begin() != "." && *rel.begin() != "..";
+}
+
 // The layout reading itself; `loaded` tells whether `buffer` received data.
 int ParseLayoutEntryInto(const std::string& layoutPath, const std::string& key, FileBlock& buffer, bool& loaded,
                          uint64_t& size, uint64_t& offset, uint64_t& layoutSize, LayoutAlloc mode,
@@ -75,6 +90,17 @@ int ParseLayoutEntryInto(const std::string& layoutPath, const std::string& key, 
 }  // namespace
 
 std::string UnTarTmpDir() { return workPaths().AppDir + "/UnTarTmp"; }
+
+std::string UnpackedFilePath(const std::string& below) {
+  if (below.empty() || below == "/") return {};
+  const std::string name = below.front() == '/' ? below.substr(1) : below;
+  const std::string path = UnTarTmpDir() + below;
+  if (below.front() != '/' || !IsSafeMemberName(name) || !ResolvesInside(UnTarTmpDir(), path)) {
+    PrintLog(" layout skip unsafe name : %s \r\n", name.c_str());
+    return {};
+  }
+  return path;
+}
 
 std::string ConvertSlash(const std::string& text) {
   std::string out;
@@ -121,7 +147,8 @@ std::string GetFlashSizeDir(const std::string& name) {
   std::string size = state().optionsDlg.Text(kFlashTotalSizeEdit);
   if (size.empty()) return {};
   std::string variant = name + "_" + size + "gb";
-  if (FileExists(UnTarTmpDir() + variant)) return variant;
+  const std::string folder = UnpackedFilePath(variant);
+  if (!folder.empty() && FileExists(folder)) return variant;
   ui::MessageBox("system.ini file flash size=" + size +
                      "gb.\r\nbut did not find the relevant directory\r\nplease check install.img or system.ini.\r\n",
                  "WARNING!", ui::MB_OK | ui::MB_ICONQUESTION);
@@ -148,7 +175,8 @@ int ParseLayoutEntryInto(const std::string& layoutPath, const std::string& key, 
   size = HexStrToU64(GetValueAfterKey("size=", rest));
   if (size == 0) return 0;
 
-  std::string path = UnTarTmpDir() + "/" + ConvertSlash(GetValueAfterKey(" name=", rest));
+  // A name that would lead out of the unpacked tree gives no path, and reads as a missing file.
+  const std::string path = UnpackedFilePath("/" + ConvertSlash(GetValueAfterKey(" name=", rest)));
   FileBlock block;
   uint64_t n = 0;
   if (!file_read(path, block, n, mode == LayoutAlloc::Pages, pieceIndex, pieceSize)) return 0;

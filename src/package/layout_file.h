@@ -51,7 +51,8 @@ std::string GetValueAfterKey(const std::string& key, const std::string& text);
 std::string GetValueFromFile(const std::string& path, const std::string& lineKey, const std::string& valueKey);
 
 // "/" + ConvertSlash(the " name=" value of the first line holding `key`); empty when the file
-// cannot be opened, no line holds the key or the value is empty.
+// cannot be opened, no line holds the key or the value is empty. The name comes back as the
+// layout gives it: its file is reached through UnpackedFilePath.
 std::string GetPartitionPath(const std::string& path, const std::string& key);
 
 // The first of "/package5", "/omv", "/generic" that exists under `folder`; empty for none.
@@ -59,7 +60,8 @@ std::string GetPackageDir(const std::string& folder);
 
 // The flash-size variant folder for package folder `name` ("/package5" gives
 // "/package5_8gb" when the options dialog's flash size box holds 8), or empty when the box
-// is empty. When the folder is missing under the unpack root: a warning box and "FAIL".
+// is empty. When the folder is missing under the unpack root, or the size text would lead out
+// of the unpacked tree (see UnpackedFilePath): a warning box and "FAIL".
 std::string GetFlashSizeDir(const std::string& name);
 
 // The path text with every "\" turned into "/" and every double quote and line-end character
@@ -68,6 +70,14 @@ std::string ConvertSlash(const std::string& text);
 
 // The unpack root of the installation package: AppDir + "/UnTarTmp".
 std::string UnTarTmpDir();
+
+// UnTarTmpDir() + `below`, where `below` is "/" and a name relative to the unpack root, the
+// way GetPartitionPath and GetFlashSizeDir give them. Empty for an empty name, and empty after
+// the main-log line " layout skip unsafe name : <name> " when the name could lead out of the
+// unpacked tree: absolute, with a ".." among its parts, naming the root itself, or reaching
+// outside through a link inside the tree. A read of the empty path fails as a read of a
+// missing file does.
+std::string UnpackedFilePath(const std::string& below);
 
 // The options dialog's flash total size box.
 constexpr int kFlashTotalSizeEdit = 1149;

@@ -70,7 +70,6 @@ bool ScanPartitions(StationState& s, const std::string& layout, int count, std::
   lengths.assign(static_cast<size_t>(count), 0);
   numbers.assign(static_cast<size_t>(count), -1);
   s.images.partitionCount = count;
-  const std::string root = UnTarTmpDir();
   int n = 0;
   for (int i = 0; i < count && n < kMaxPartitionNumber;) {
     const std::string key = " PART" + std::to_string(n);
@@ -83,7 +82,7 @@ bool ScanPartitions(StationState& s, const std::string& layout, int count, std::
     numbers[i] = n;
     if (!SkippedPartitionFile(path)) {
       uint64_t length = 0;
-      if (!getDataLen(root + path, length)) return false;
+      if (!getDataLen(UnpackedFilePath(path), length)) return false;
       lengths[i] = static_cast<int64_t>(length);
       pieceCount += PiecesOf(length);
     }

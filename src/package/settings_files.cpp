@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "foundation/log_boxes.h"
 #include "foundation/station_state.h"
 #include "foundation/work_paths.h"
 #include "package/type_lists.h"
@@ -32,6 +33,14 @@ void Apply(const IniSetting& s, const std::string& value) {
 }
 
 bool Is(const IniSetting& s, const char* key) { return std::strcmp(s.key, key) == 0; }
+
+// Writes the control of `s` into the file; a value that cannot be saved is told in the main log.
+void Save(const IniSetting& s, const std::string& path) {
+  const ui::Dialog& d = DialogOf(s);
+  const std::string value = s.kind == S::kBox ? (d.Checked(s.control) ? "1" : "0") : d.Text(s.control);
+  if (!plat::WriteProfileString(s.section, s.key, value, path))
+    PrintLog("save settings failed : %s [%s] %s\r\n", path.c_str(), s.section, s.key);
+}
 
 }  // namespace
 
@@ -117,12 +126,8 @@ void SaveIniSettings() {
       "FLASH TOTAL SIZE", "DDR TYPE", "ONE WRITE SIZE", "WRITE RANGE", "IMAGE PATH"};
   const std::string path = SystemIniPath();
   for (const char* key : kOrder)
-    for (const IniSetting& s : SystemIniSettings()) {
-      if (!Is(s, key) || !s.saved) continue;
-      const ui::Dialog& d = DialogOf(s);
-      plat::WriteProfileString(s.section, s.key,
-                               s.kind == S::kBox ? (d.Checked(s.control) ? "1" : "0") : d.Text(s.control), path);
-    }
+    for (const IniSetting& s : SystemIniSettings())
+      if (Is(s, key) && s.saved) Save(s, path);
 }
 
 }  // namespace station

@@ -37,7 +37,9 @@ void LoadIniSettings(int flag);
 
 // The controls back into "SYSTEM.ini": the boxes as "1"/"0", the texts as they stand. The
 // keys that only the operator edits in the file (MAX USB CONNECTION, SAVE LOG, ENCRYPTION
-// KEY) are left as they are.
+// KEY) are left as they are. A key that cannot be written (the file cannot be written, or its
+// text holds a line break) gets the main-log line "save settings failed : <file> [<section>]
+// <key>", and the other keys are still written.
 void SaveIniSettings();
 
 }  // namespace station

@@ -158,6 +158,18 @@ std::string Cut(std::string s, size_t bufferSize) {
 
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
+// Whether a write of these names and value could be read back as written. A name or value
+// that spans lines cannot be kept on one line of the file; a key that starts like a comment
+// or a section header would be taken for one, and an "=" in it would end it early; a "]"
+// closes a section header, so a section name holding one cannot stand in its header as it is.
+bool CanBeWritten(std::string_view section, std::string_view key, std::string_view value) {
+  const std::string_view sec = Trim(section);
+  const std::string_view k = Trim(key);
+  if (sec.empty() || k.empty() || HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value)) return false;
+  if (k.front() == '[' || k.front() == ';' || k.find('=') != std::string_view::npos) return false;
+  return sec.find(']') == std::string_view::npos;
+}
+
 // Replaces the file's contents in one step: the new text goes into a file beside it, which
 // then takes the old one's place, so that a crash leaves the old or the new file, never half.
 bool ReplaceFile(const std::string& path, const std::string& content) {
@@ -213,12 +225,9 @@ std::string GetProfileString(const std::string& section, const std::string& key,
 
 bool WriteProfileString(const std::string& section, const std::string& key, const std::string& value,
                         const std::string& path) {
+  if (!CanBeWritten(section, key, value)) return false;
   std::string_view sec = Trim(section);
   std::string_view k = Trim(key);
-  // A name or value that spans lines cannot be kept on one line of the file.
-  if (sec.empty() || k.empty() || HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value) ||
-      k.find('=') != std::string_view::npos)
-    return false;
 
   std::lock_guard<std::mutex> lock(g_profileMutex);
   std::string content;

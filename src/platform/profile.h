@@ -25,7 +25,10 @@ std::string GetProfileString(const std::string& section, const std::string& key,
                              const std::string& path, size_t bufferSize = kProfileBufferSize);
 
 // Sets `key` in `section` to `value` (written as "key=value" when the key is new). False when
-// the file cannot be read or written (for example when its folder does not exist).
+// the file cannot be read or written (for example when its folder does not exist), and false
+// with the file untouched when the write could not be read back as written: an empty section
+// or key, a line break in either or in the value, a key holding "=" or starting with "[" or
+// ";" (blanks around it aside), a section holding "]".
 bool WriteProfileString(const std::string& section, const std::string& key, const std::string& value,
                         const std::string& path);
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/log_boxes.h"
 #include "foundation/station_state.h"
 #include "support/app_dir.h"
 #include "support/test_env.h"
@@ -243,6 +244,62 @@ TEST_F(LayoutTest, LookupsInFiles) {
   EXPECT_EQ(station::GetValueFromFile(layout, "FW_EFUSE_VERIFY ", "target="), "0x1c00000");
 }
 
+// A crafted package names a host file beside the unpack folder in every way a name can
+// climb out of it: the entry fails as one whose file is missing, so the host file's bytes
+// never come back. Names that stay inside still load, through a link inside the tree too.
+TEST_F(LayoutTest, NamesThatLeaveTheUnpackedTreeAreRefused) {
+  const std::string secret = "host file, not for the board";
+  testenv::WriteFile(env.dir / "host.bin", secret);
+  const std::string inside = Pattern(40, 5);
+  Data("file.bin", inside);
+  Data("p/q/file.bin", inside);
+  fs::create_directory_symlink(Root() / "p", Root() / "in");  // a link that stays in the tree
+  fs::create_directory_symlink(env.dir.path(), Root() / "out");      // a link out of it
+  const std::string hostAbs = (env.dir / "host.bin").string();
+  std::string hostBackslashed = hostAbs;
+  for (char& c : hostBackslashed)
+    if (c == '/') c = '\\';
+
+  struct Case {
+    std::string name;  // as the layout line holds it
+    bool loads;
+  } cases[] = {
+      {"file.bin", true},
+      {"p/q/file.bin", true},
+      {"p\\q\\file.bin", true},
+      {"p/q/../q/file.bin", false},  // a ".." part is refused wherever it stands
+      {"in/q/file.bin", true},
+      {"../host.bin", false},
+      {"a/../../host.bin", false},
+      {"..\\host.bin", false},
+      {"a\\..\\..\\host.bin", false},
+      {hostAbs, false},
+      {hostBackslashed, false},
+      {"/etc/passwd", false},
+      {"a/..", false},
+      {"out/host.bin", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string converted = station::ConvertSlash(c.name);
+    std::string layout = Layout("fw = FW_KERNEL target=0x1 offset=0x10 size=0x10 name=" + c.name +
+                                "\npart = PART0 offset=0x1 size=0x1 name=" + c.name + "\n");
+    env.station->optionsDlg.SetText(station::kMainLogControlId, "");
+
+    Read r = Entry(layout, "FW_KERNEL ");
+    EXPECT_EQ(r.result, c.loads ? 1 : 0);
+    EXPECT_EQ(r.data, c.loads ? inside : "");
+    const std::string file = station::UnpackedFilePath(station::GetPartitionPath(layout, " PART0"));
+    EXPECT_EQ(file.empty(), !c.loads);
+    if (c.loads) {
+      EXPECT_EQ(testenv::ReadFile(file), inside);
+    }
+
+    const std::string skipped = " layout skip unsafe name : " + converted + " \r\n";
+    EXPECT_EQ(testenv::CountOf(station::MainLogText(), skipped), c.loads ? 0 : 2) << station::MainLogText();
+  }
+}
+
 TEST_F(LayoutTest, PackageFolder) {
   fs::create_directories(Root());
   EXPECT_EQ(station::GetPackageDir(Root().string()), "");
@@ -272,6 +329,15 @@ TEST_F(LayoutTest, FlashSizeFolder) {
   fs::create_directories(Root() / "package5_8gb");
   EXPECT_EQ(station::GetFlashSizeDir("/package5"), "/package5_8gb");
   EXPECT_EQ(env.host->Prompts().size(), 1u);
+
+  // A size text that climbs out of the tree finds no folder there, though one stands.
+  fs::create_directories(Root() / "package5_8");
+  fs::create_directories(env.dir / "outsidegb");
+  options.SetText(station::kFlashTotalSizeEdit, "8/../../outside");
+  EXPECT_EQ(station::GetFlashSizeDir("/package5"), "FAIL");
+  EXPECT_EQ(env.host->Prompts().size(), 2u);
+  EXPECT_NE(station::MainLogText().find(" layout skip unsafe name : package5_8/../../outsidegb \r\n"),
+            std::string::npos);
 }
 
 }  // namespace

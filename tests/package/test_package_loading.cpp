@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -338,6 +339,22 @@ TEST_F(PackageLoading, FailureMessagesOfTheLayoutChecks) {
   ASSERT_EQ(host->Prompts().size(), 1u);
   EXPECT_EQ(host->Prompts()[0].caption, "WARNING!");
   EXPECT_EQ((*s().fwEntries)[FW_KERNEL].Size, 0u);
+}
+
+TEST_F(PackageLoading, PartitionNamedOutsideTheTreeFailsAsAMissingFile) {
+  HandMade("part = PART0 offset=0x100000 size=0x100000 name=..\\host.bin\n"
+           "part = PART1 offset=0x200000 size=0x100000 name=package5/p1.bin\n");
+  ChooseFlash("NOR");
+  testenv::WriteFile(appDir + "/host.bin", std::string(1234, 'h'));
+  testenv::WriteFile(untarDir + "/package5/p1.bin", "p1");
+
+  EXPECT_EQ(ReadUntarTempFiles(), 0);
+  const std::string log = MainLogText();
+  EXPECT_NE(log.find(" layout skip unsafe name : ../host.bin \r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("getDataLen:open file failed!\r\n"), std::string::npos) << log;
+  EXPECT_EQ(std::count(img().partitionFileSizes.begin(), img().partitionFileSizes.end(), 1234), 0)
+      << "the host file's length is not taken";
+  EXPECT_TRUE(img().partitionPieces.empty());
 }
 
 }  // namespace

@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "foundation/log_boxes.h"
 #include "foundation/station_state.h"
+#include "platform/profile.h"
 #include "support/app_dir.h"
 #include "support/test_env.h"
 
@@ -139,6 +142,33 @@ TEST_F(SettingsTest, FreshFileTakesTheSaveOrder) {
             "[NAND FLASH TYPE]\r\nNAME=\r\nBLOCK SIZE=\r\nNAND SIZE=\r\nPAGE SIZE=\r\nECC BIT=\r\nFLASH TYPE=\r\n"
             "[MULTI FLASH TYPE]\r\nFLASH COMBO TYPE=NAND\r\nFLASH TOTAL SIZE=\r\nDDR TYPE=\r\n"
             "[INFORMATION]\r\nONE WRITE SIZE=\r\nWRITE RANGE=\r\nIMAGE PATH=\r\n");
+}
+
+TEST_F(SettingsTest, SaveTellsEachKeyItCouldNotWrite) {
+  const std::string path = station::SystemIniPath();
+  auto failed = [&](const station::IniSetting& s) {
+    return "save settings failed : " + path + " [" + s.section + "] " + s.key + "\r\n";
+  };
+  // A text with a line break cannot be kept: only its key is lost, the keys after it are written.
+  Main().SetText(1048, "MX30\r\nLF1G");
+  Opt().SetText(1149, "16");
+  station::SaveIniSettings();
+  std::string log = station::MainLogText();
+  for (const station::IniSetting& s : station::SystemIniSettings())
+    EXPECT_EQ(testenv::CountOf(log, failed(s)), std::strcmp(s.key, "NAME") == 0 ? 1 : 0) << s.key;
+  EXPECT_EQ(plat::GetProfileString("NAND FLASH TYPE", "NAME", "missing", path), "missing");
+  EXPECT_EQ(plat::GetProfileString("MULTI FLASH TYPE", "FLASH TOTAL SIZE", "", path), "16");
+
+  // A settings file that cannot be written at all (its name is taken by a folder, which stops
+  // root too): every saved key is told once.
+  std::filesystem::remove(path);
+  std::filesystem::create_directory(path);
+  Opt().SetText(station::kMainLogControlId, "");
+  Main().SetText(1048, "MX30LF1G");
+  station::SaveIniSettings();
+  log = station::MainLogText();
+  for (const station::IniSetting& s : station::SystemIniSettings())
+    EXPECT_EQ(testenv::CountOf(log, failed(s)), s.saved ? 1 : 0) << s.key;
 }
 
 TEST_F(SettingsTest, KeyFileSettings) {

@@ -124,12 +124,44 @@ TEST_F(ProfileTest, FirstWriteCreatesTheFile) {
   EXPECT_FALSE(WriteProfileString("SYSTEM", "AUTO BURN", "1", (dir_ / "no" / "such.ini").string()));
 }
 
-TEST_F(ProfileTest, RefusesWhatCannotStandOnOneLine) {
-  Put("[S]\nK=1\n");
-  EXPECT_FALSE(WriteProfileString("S", "K", "a\nb", Path()));
-  EXPECT_FALSE(WriteProfileString("S", "K=J", "1", Path()));
-  EXPECT_FALSE(WriteProfileString("", "K", "1", Path()));
-  EXPECT_EQ(Get(), "[S]\nK=1\n");
+// A write that could not be read back as written changes nothing: a key line that read as a
+// header "[B]" ahead of the real one would hide B's keys, one that read as a comment would be
+// lost itself.
+TEST_F(ProfileTest, RefusesWhatCouldNotBeReadBackAsWritten) {
+  const std::string file = "[A]\nX=1\n[B]\nY=2\n";
+  struct Case {
+    const char* section;
+    const char* key;
+    const char* value;
+  } cases[] = {
+      {"A", "X", "a\nb"},
+      {"A", "X", "a\rb"},
+      {"A", "X=J", "1"},
+      {"", "X", "1"},
+      {"  ", "X", "1"},
+      {"A", " ", "1"},
+      {"A\n", "X", "1"},
+      {"A", "X\n", "1"},
+      {"A", "[B]", "v"},
+      {"A", "  [B]  ", "v"},
+      {"A", "[B", "]"},
+      {"A", ";Y", "1"},
+      {"A", " ; Y", "1"},
+      {"B]", "Y", "3"},
+      {"A]x", "Y", "3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.section) + "/" + c.key + "=" + c.value);
+    Put(file);
+    EXPECT_FALSE(WriteProfileString(c.section, c.key, c.value, Path()));
+    EXPECT_EQ(Get(), file);
+    EXPECT_EQ(GetProfileString("B", "Y", "missing", Path()), "2");
+  }
+  // Such characters further in are kept as they are.
+  Put(file);
+  ASSERT_TRUE(WriteProfileString("A", "K[1];x", "[v];w", Path()));
+  EXPECT_EQ(GetProfileString("A", "K[1];x", "", Path()), "[v];w");
+  EXPECT_EQ(GetProfileString("B", "Y", "missing", Path()), "2");
 }
 
 TEST_F(ProfileTest, ConcurrentWritersLoseNoKey) {
