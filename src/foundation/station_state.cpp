@@ -39,6 +39,35 @@ void SetState(StationState* s) {
   PointLogsAt(s);
 }
 
+namespace {
+template <class F>
+auto WithSlot(int slot, F&& f) {
+  StationState& s = state();
+  std::lock_guard g(s.slots[static_cast<size_t>(slot)].lock);
+  return f(s);
+}
+bool Valid(int slot) { return slot >= 0 && slot < kSlotCount; }
+}  // namespace
+
+std::string SlotDevicePath(int slot) {
+  return Valid(slot) ? WithSlot(slot, [&](StationState& s) { return s.slots[slot].DevicePath; }) : std::string();
+}
+void SetSlotDevicePath(int slot, const std::string& path) {
+  if (Valid(slot)) WithSlot(slot, [&](StationState& s) { s.slots[slot].DevicePath = path; });
+}
+std::string SlotMacText(int slot) {
+  return Valid(slot) ? WithSlot(slot, [&](StationState& s) { return s.MacTable[slot]; }) : std::string();
+}
+void SetSlotMacText(int slot, const std::string& text) {
+  if (Valid(slot)) WithSlot(slot, [&](StationState& s) { s.MacTable[slot] = text; });
+}
+std::string SlotSnText(int slot) {
+  return Valid(slot) ? WithSlot(slot, [&](StationState& s) { return s.SnTable[slot]; }) : std::string();
+}
+void SetSlotSnText(int slot, const std::string& text) {
+  if (Valid(slot)) WithSlot(slot, [&](StationState& s) { s.SnTable[slot] = text; });
+}
+
 ScopedStation::ScopedStation() : state_(std::make_unique<StationState>()), previous_(g_state.load()) {
   SetState(state_.get());
 }

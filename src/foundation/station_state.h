@@ -1,19 +1,24 @@
 #pragma once
 // The station's shared state: what the main dialog owns and every worker thread shares.
-// One object per running station (tests make their own); no member has a lock of its own:
-// each slot's job touches only its slot's entries, and the image buffers are written only by
-// the image loaders while no job runs.
+// One object per running station (tests make their own). Each slot's job writes its own
+// slot's entries; the members that other threads read meanwhile (the bound path, the MAC and
+// SN texts, the lists of counters the percentage adds up) change only under the slot's lock.
+// The image buffers are written only by the loaders, while no job holds the package
+// (PackageUse).
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "foundation/fw_entry.h"
+#include "foundation/package_use.h"
 #include "foundation/progress_strip.h"
 #include "foundation/splash_window.h"
+#include "platform/named_mutex.h"
 #include "platform/pages.h"
 #include "platform/ui.h"
 
@@ -98,6 +103,10 @@ struct RemainingBytes {
 };
 
 struct DeviceSlot {
+  // Guards DevicePath, the slot's MAC and SN texts, and the counter lists of Remaining and
+  // PartRemaining while they are replaced (their counters themselves are read and written
+  // through std::atomic_ref, see SlotCounter).
+  mutable std::mutex lock;
   DevHandle DeviceHandle = kInvalidHandle;
   RemainingBytes Remaining;
   std::vector<int64_t> PartRemaining;  // one per layout entry
@@ -124,9 +133,6 @@ struct SlotButton {
   std::atomic<int> selected{0};
   std::atomic<int> focus{0};
 };
-
-// A lock-file descriptor that stands for a named mutex; -1 until created.
-using NamedMutexHandle = int;
 
 struct StationState {
   StationState();
@@ -176,9 +182,12 @@ struct StationState {
   std::atomic<bool> ReloadThreadRunning{false};
 
   // The named mutexes that serialise the factory-data stage, the efuse stage and binding.
-  NamedMutexHandle MutexFactory = -1;
-  NamedMutexHandle MutexGoDdr = -1;
-  NamedMutexHandle MutexEnum = -1;
+  plat::NamedMutex MutexFactory;
+  plat::NamedMutex MutexGoDdr;
+  plat::NamedMutex MutexEnum;
+
+  // The loaded package, held by every running job.
+  PackageUse package;
 
   // Worker threads; a thread that is not joinable is "no thread". They are declared last so
   // that they are asked to stop and joined before any member they use goes away.
@@ -188,6 +197,18 @@ struct StationState {
   std::jthread OpenThreadHandle;
   std::jthread KeyHeaderThreadHandle;
 };
+
+// A counter of bytes still to send, read by the percentage while its job counts it down.
+inline int64_t LoadCounter(const int64_t& c) { return std::atomic_ref<int64_t>(const_cast<int64_t&>(c)).load(std::memory_order_relaxed); }
+inline void StoreCounter(int64_t& c, int64_t v) { std::atomic_ref<int64_t>(c).store(v, std::memory_order_relaxed); }
+
+// The slot's bound device path, its MAC and SN texts, read and written under the slot's lock.
+std::string SlotDevicePath(int slot);
+void SetSlotDevicePath(int slot, const std::string& path);
+std::string SlotMacText(int slot);
+void SetSlotMacText(int slot, const std::string& text);
+std::string SlotSnText(int slot);
+void SetSlotSnText(int slot, const std::string& text);
 
 // The running station's state. Tests install their own with ScopedStation.
 StationState& state();

@@ -1,0 +1,28 @@
+#pragma once
+// Every programming job of a slot starts and stops here, whoever asks (the slot's button on the
+// window's thread, auto burn on the binder's thread): one starter per slot, so that a slot never
+// runs two jobs. A job that must give way is asked to stop, never killed: it ends at its next
+// wait or send, closes its own device and lets go of its locks.
+#include <cstdint>
+
+namespace station {
+
+// Starts a new job on `slot` without waiting: a job of the slot that still runs is asked to
+// stop, and the new job's thread waits for it to end before it prepares the slot and programs
+// the board. False for a slot out of range.
+bool StartSlotJob(int slot);
+
+// Asks the slot's job to stop. With `wait`, also waits until it has ended: never call that from
+// a thread the job may be waiting for.
+void StopSlotJob(int slot, bool wait);
+
+// Asks every slot's job to stop, then waits for all of them (shut-down).
+void StopAllSlotJobs();
+
+// True while a job of the slot runs (or waits for its predecessor).
+bool SlotJobRunning(int slot);
+
+// How many jobs were started on the slot so far.
+uint64_t SlotJobStarts(int slot);
+
+}  // namespace station
