@@ -58,17 +58,19 @@ void SetSlotState(int slot, int slotState, int code) {
       LoadPictures(s, slot, kPictureIdle);
       d.SetEnabled(button, false);
       d.SetText(SlotMacId(slot), "");
-      s.MacTable[slot].clear();
+      SetSlotMacText(slot, "");
       d.SetText(SlotSnId(slot), "-");
-      s.SnTable[slot].clear();
+      SetSlotSnText(slot, "");
       s.HwsettingPending[slot] = 1;
       break;
-    case kSlotConnected:
+    case kSlotConnected: {
       LoadPictures(s, slot, kPictureConnected, kPictureConnectedSelected, kPictureConnected);
       d.SetEnabled(button, true);
-      ShowSlotMac(slot, 1, s.MacTable);
-      d.SetText(SlotSnId(slot), s.SnTable[slot].empty() ? std::string("-") : s.SnTable[slot]);
+      const std::string mac = SlotMacText(slot), sn = SlotSnText(slot);
+      d.SetText(SlotMacId(slot), mac.empty() ? kNoMac : mac);
+      d.SetText(SlotSnId(slot), sn.empty() ? std::string("-") : sn);
       break;
+    }
     case kSlotRunning:
       LoadPictures(s, slot, kPictureRunning);
       d.SetEnabled(button, false);
@@ -96,16 +98,24 @@ void SetSlotState(int slot, int slotState, int code) {
 
 int SlotPercent(const StationState& s, int slot) {
   if (!ValidSlot(slot)) return 0;
-  const ImageBuffers& img = s.images;
   const DeviceSlot& dev = s.slots[slot];
+  // Only a busy slot's job holds the package, so only then are the image's sizes settled.
+  if (dev.Busy.load() != 1) return 0;
+  const ImageBuffers& img = s.images;
+  std::lock_guard g(dev.lock);
   const RemainingBytes& rem = dev.Remaining;
+  auto sum = [](const auto& counters) {
+    int64_t n = 0;
+    for (const int64_t& v : counters) n += LoadCounter(v);
+    return n;
+  };
 
   uint64_t total = 0;
   int64_t remaining = 0;
   if (s.optionsDlg.Checked(1069) && s.optionsDlg.Checked(1070)) {
     // Single mode with burn factory counts the entry list alone.
     for (const EntryRecord& e : img.entryList) total += e.length;
-    for (int64_t v : rem.entryList) remaining += v;
+    remaining = sum(rem.entryList);
   } else {
     for (const FwEntry& e : *s.fwEntries) total += e.Size;
     for (const ImageBuffer& b : img.boot) total += b.length;
@@ -115,17 +125,11 @@ int SlotPercent(const StationState& s, int slot) {
     for (const MbrImage& m : img.mbrImages) total += m.length;
     for (const EntryRecord& e : img.entryList) total += e.length;
 
-    for (int64_t v : rem.boot) remaining += v;
-    for (int64_t v : rem.entries) remaining += v;
-    for (int64_t v : rem.partitions) remaining += v;
-    for (int64_t v : rem.mbr) remaining += v;
-    for (int64_t v : rem.entryList) remaining += v;
-    for (int64_t v : rem.singleMode) remaining += v;
-    remaining += rem.norImage;
-    for (int64_t v : dev.PartRemaining) remaining += v;
+    remaining = sum(rem.boot) + sum(rem.entries) + sum(rem.partitions) + sum(rem.mbr) + sum(rem.entryList) +
+                sum(rem.singleMode) + LoadCounter(rem.norImage) + sum(dev.PartRemaining);
   }
 
-  if (total == 0 || dev.Busy.load() != 1) return 0;
+  if (total == 0) return 0;
   double percent = (static_cast<double>(total) - static_cast<double>(remaining)) / static_cast<double>(total) * 100.0;
   // Counters that do not match the loaded image (more left than was loaded, or sent past the
   // end) must not show a share outside 0..100, nor overflow the conversion.

@@ -49,6 +49,31 @@ auto WithSlot(int slot, F&& f) {
 bool Valid(int slot) { return slot >= 0 && slot < kSlotCount; }
 }  // namespace
 
+bool CreateNamedMutexes(StationState& s) {
+  return s.MutexFactory.Create(kMutexFactoryName) == plat::NamedMutex::Created::Ok &&
+         s.MutexGoDdr.Create(kMutexGoDdrName) == plat::NamedMutex::Created::Ok &&
+         s.MutexEnum.Create(kMutexEnumName) == plat::NamedMutex::Created::Ok;
+}
+
+void CloseNamedMutexes(StationState& s) {
+  s.MutexFactory.Close();
+  s.MutexGoDdr.Close();
+  s.MutexEnum.Close();
+}
+
+std::string RememberedPath(int slot) {
+  if (!Valid(slot)) return {};
+  StationState& s = state();
+  std::lock_guard g(s.rememberedLock);
+  return s.rememberedPaths[slot];
+}
+void SetRememberedPath(int slot, const std::string& path) {
+  if (!Valid(slot)) return;
+  StationState& s = state();
+  std::lock_guard g(s.rememberedLock);
+  s.rememberedPaths[slot] = path;
+}
+
 std::string SlotDevicePath(int slot) {
   return Valid(slot) ? WithSlot(slot, [&](StationState& s) { return s.slots[slot].DevicePath; }) : std::string();
 }

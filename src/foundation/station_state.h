@@ -163,7 +163,8 @@ struct StationState {
   std::array<SlotButton, kSlotCount> slotButtons;
   std::array<std::string, kSlotCount> StorageTable, MacTable, SnTable;
   ImageBuffers images;
-  std::array<std::string, kSlotCount> rememberedPaths;
+  std::array<std::string, kSlotCount> rememberedPaths;  // behind RememberedPath / SetRememberedPath
+  mutable std::mutex rememberedLock;
 
   std::array<std::atomic<int>, kSlotCount> SlotResult{};
   std::array<std::atomic<int>, kSlotCount> HwsettingPending{};
@@ -201,6 +202,20 @@ struct StationState {
 // A counter of bytes still to send, read by the percentage while its job counts it down.
 inline int64_t LoadCounter(const int64_t& c) { return std::atomic_ref<int64_t>(const_cast<int64_t&>(c)).load(std::memory_order_relaxed); }
 inline void StoreCounter(int64_t& c, int64_t v) { std::atomic_ref<int64_t>(c).store(v, std::memory_order_relaxed); }
+
+// The station's names: the three named mutexes.
+inline constexpr const char* kMutexFactoryName = "MY_MUTEX_FACTORY";
+inline constexpr const char* kMutexGoDdrName = "MY_MUTEX_GODDR";
+inline constexpr const char* kMutexEnumName = "MY_MUTEX_ENUM";
+// Creates the three named mutexes of `s`; false when any of them exists already (another
+// station instance holds it) or cannot be made.
+bool CreateNamedMutexes(StationState& s);
+// Closes them (whoever holds one keeps nothing).
+void CloseNamedMutexes(StationState& s);
+
+// The path slot `slot` was last given, read and written under the state's remembered-path lock.
+std::string RememberedPath(int slot);
+void SetRememberedPath(int slot, const std::string& path);
 
 // The slot's bound device path, its MAC and SN texts, read and written under the slot's lock.
 std::string SlotDevicePath(int slot);

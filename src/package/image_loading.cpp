@@ -22,6 +22,7 @@
 #include "package/settings_files.h"
 #include "package/archive_check.h"
 #include "package/type_lists.h"
+#include "platform/clock.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
 #include "usblink/flash_options.h"
@@ -71,6 +72,12 @@ void ReportImageLoadFailure(const char* detail) {
 
 int ReloadImageThread(void*) {
   StationState& s = state();
+  // The package is replaced only once no job sends from it any more.
+  PackageLoad load(s.package);
+  if (!load.begun()) {
+    s.ReloadThreadRunning = false;
+    return 0;
+  }
   s.optionsDlg.SetChecked(option_id::kOnlyUpgradeBootloader, false);
   s.ImageLoading = 1;
   EnableMainControls(false);
@@ -124,6 +131,11 @@ int ReloadImageThread(void*) {
 
 int OpenImageThread(void*) {
   StationState& s = state();
+  PackageLoad load(s.package);
+  if (!load.begun()) {
+    s.OpenThreadRunning = false;
+    return 0;
+  }
   const int kind = GetFlashTypeIndex(1);
   const std::string description = kind == kFlashNor ? "binary files" : "install.img files";
   const std::string filter = description + (kind == kFlashNor ? " (*.bin)|*.bin|All files (*.*)|*.*||"
@@ -213,7 +225,10 @@ bool StartLoader(std::atomic<bool>& running, std::jthread& handle, int (*body)(v
   if (handle.joinable()) handle.join();  // a finished thread of this kind
   running = true;
   try {
-    handle = std::jthread([body] { body(nullptr); });
+    handle = std::jthread([body](std::stop_token stop) {
+      plat::ScopedStopToken current(stop);
+      body(nullptr);
+    });
   } catch (const std::system_error&) {
     running = false;
     return false;

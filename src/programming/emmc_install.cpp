@@ -231,7 +231,7 @@ ResultCode Installer::Run(FwEntryTable& table, const BurnOption& option) {
     PrintDeviceLog(slot_, "emmc install W_FW_GOLD_TABLE \r\n");
     rc = WriteStep(p, "emmc install W_FW_GOLD_TABLE");
     if (rc != kResultOk) return rc;
-    counter = 0;
+    StoreCounter(counter, 0);
     if (compare_) {
       rc = CompareStep(p, t.Name);
       if (rc != kResultOk) return rc;

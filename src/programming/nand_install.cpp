@@ -364,7 +364,7 @@ std::optional<ResultCode> NandInstaller::BootCopy(const BootStep& b) {
   // from the start of the piece.
   int64_t& remaining = dev_.Remaining.boot[k];
   const int64_t bytes = remaining / copiesLeft_;
-  remaining -= bytes;
+  StoreCounter(remaining, remaining - bytes);
   int64_t left = bytes;
   // Every copy is one quarter of the recorded length.
   const int64_t length = static_cast<int32_t>(piece.length) / 4;
@@ -467,7 +467,7 @@ std::optional<ResultCode> NandInstaller::TwoCopies() {
     PrintDeviceLog(slot_, "%s%s", name.c_str(), kWriteFailed);
     return rc;
   }
-  if (gold) slotSize = 0;
+  if (gold) StoreCounter(slotSize, 0);
   Then(next, {{at, static_cast<int64_t>(entry.Size), entry.Buffer.data(), name}});
   return std::nullopt;
 }

@@ -113,7 +113,8 @@ class DataTransfer {
     return offset == r.offset ? r.address
                               : CalcNextAddr(r.address, a_.flashType, a_.pageSize, offset - r.offset);
   }
-  void Deliver(uint64_t bytes) { size_ -= static_cast<int64_t>(bytes); }
+  // The caller's counter is read by the percentage display meanwhile.
+  void Deliver(uint64_t bytes) { StoreCounter(size_, size_ - static_cast<int64_t>(bytes)); }
 
   const SendArgs& a_;
   const Options opt_;
@@ -429,7 +430,7 @@ ResultCode Dispatch(const SendArgs& a, const Options& opt) {
 ResultCode SkipBlank(const SendArgs& a, const Options& opt) {
   const uint64_t total = a.size && *a.size > 0 ? static_cast<uint64_t>(*a.size) : 0;
   if (total == 0) {
-    if (a.size) *a.size = 0;
+    if (a.size) StoreCounter(*a.size, 0);
     return kResultOk;
   }
   // Blank pages only mean something on a NAND with a geometry; anything else is sent whole.
@@ -464,7 +465,7 @@ ResultCode SkipBlank(const SendArgs& a, const Options& opt) {
       const uint32_t length = lengthOf(j);
       const uint32_t nextLead = j + 1 < chunks ? leadOf(j + 1) : 0;
       if (lead == 0) {  // a blank chunk is not sent at all
-        size -= length;
+        StoreCounter(size, size - length);
         newRun = true;
         lead = nextLead;
         continue;
@@ -505,7 +506,7 @@ ResultCode SkipBlank(const SendArgs& a, const Options& opt) {
           rc = SkipBlank(again, opt);
           if (rc != kResultOk) return rc;
           if (a.subCode == VendorSubCode(kOpSpecialPage)) return static_cast<ResultCode>(0u - csw.value);
-          size -= static_cast<int64_t>(blockEnd - offset);  // the rest of the block went with it
+          StoreCounter(size, size - static_cast<int64_t>(blockEnd - offset));  // the rest of the block went with it
           remapped = true;
           break;
         }
@@ -515,14 +516,14 @@ ResultCode SkipBlank(const SendArgs& a, const Options& opt) {
           indicator = kIndicatorRepeat;
           continue;
         }
-        size -= length;
+        StoreCounter(size, size - length);
         break;
       }
       newRun = endsRun;
       lead = nextLead;
     }
   }
-  size = 0;
+  StoreCounter(size, 0);
   return kResultOk;
 }
 

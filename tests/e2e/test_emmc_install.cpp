@@ -29,6 +29,7 @@
 #include "programming/emmc_install.h"
 #include "programming/slot_params.h"
 #include "programming/usb_hwsetting.h"
+#include "support/emmc_picture.h"
 #include "support/install_env.h"
 #include "support/package_env.h"
 #include "support/usb_sim.h"
@@ -41,65 +42,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+using testenv::Differences;
+using testenv::DrawInstallation;
 
 constexpr int kSlot = 0;
 constexpr uint64_t kSectorBytes = 512;
-constexpr uint64_t kPiece = 0x3000000;  // the loader's partition piece
-
-// The layout keys that go to the eMMC at their own offsets (the firmware table does not).
-const char* const kAtOffset[] = {
-    "FW_KERNEL",  "FW_RESCUE_DT", "FW_KERNEL_DT", "FW_RESCUE_ROOTFS", "FW_KERNEL_ROOTFS", "FW_NAS_RESCUE_KERNEL",
-    "FW_NAS_RESCUE_DT", "FW_NAS_RESCUE_ROOTFS", "FW_AKERNEL", "FW_TEEKERNEL", "FW_BL31", "FW_P_UBOOT", "FW_DALOGO",
-    "FW_DILOGO", "FW_CILOGO1", "FW_CONFIG", "FW_GOLD_KERNEL", "FW_GOLD_RESCUE_DT", "FW_GOLD_ROOTFS",
-    "FW_GOLD_AKERNEL"};
-
-// What the board must hold: an erased eMMC with the package laid on it.
-Bytes DrawInstallation(const mkpackage::PackageInfo& pkg, uint64_t emmcBytes) {
-  Bytes image(emmcBytes, 0xFF);
-  auto put = [&](uint64_t offset, const Bytes& data) {
-    ASSERT_LE(offset + data.size(), image.size());
-    std::copy(data.begin(), data.end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
-  };
-  uint64_t sector = 256;
-  for (const char* member : testenv::kBootPackOrder) {  // packed from sector 256
-    auto it = std::find_if(pkg.bootPieces.begin(), pkg.bootPieces.end(),
-                           [&](const mkpackage::BootPieceData& b) { return b.member == member && b.present; });
-    if (it == pkg.bootPieces.end()) break;
-    const Bytes data = testenv::ReadBytes(it->path);
-    put(sector * kSectorBytes, data);
-    sector += (data.size() + kSectorBytes - 1) / kSectorBytes;
-  }
-  for (const mkpackage::PlacedData& e : pkg.entries) {
-    if (!e.present) continue;
-    const Bytes data = testenv::ReadBytes(e.path);
-    if (e.key == "FW_FWTBL") {
-      put(0x3100 * kSectorBytes, data);
-      put((e.offset / kSectorBytes + 0x40) * kSectorBytes, data);
-    } else if (std::find(std::begin(kAtOffset), std::end(kAtOffset), e.key) != std::end(kAtOffset)) {
-      put(e.offset, data);
-    }
-  }
-  for (const mkpackage::PlacedData& p : pkg.partitions)
-    if (p.present) put(p.offset, testenv::ReadBytes(p.path));
-  for (const mkpackage::PlacedData& m : pkg.mbrs)
-    if (m.present) put(m.offset, testenv::ReadBytes(m.path));
-  return image;
-}
-
-// The places where two images differ, for people: empty when they are equal.
-std::vector<uint64_t> Differences(const Bytes& got, const Bytes& want, size_t limit = 8) {
-  std::vector<uint64_t> at;
-  if (got.size() != want.size()) return {~0ull};
-  for (uint64_t i = 0; i < got.size() && at.size() < limit; ++i) {
-    // Whole words first: the images are large and mostly equal.
-    if (i % 8 == 0 && i + 8 <= got.size() && std::memcmp(&got[i], &want[i], 8) == 0) {
-      i += 7;
-      continue;
-    }
-    if (got[i] != want[i]) at.push_back(i);
-  }
-  return at;
-}
+constexpr uint64_t kPiece = testenv::kEmmcPartitionPiece;
 
 class EmmcInstallEndToEnd : public ::testing::Test, public testenv::InstallFixture {
  protected:
@@ -110,22 +58,7 @@ class EmmcInstallEndToEnd : public ::testing::Test, public testenv::InstallFixtu
     return cfg;
   }
 
-  // More of the layout than the builder's default: every kind of entry the eMMC takes, boot
-  // pieces that do not fill their last sector, and a partition that the loader cuts in two
-  // pieces. MBR images at sector 0 and at 0x200000.
-  static mkpackage::PackageOptions EmmcPackage() {
-    mkpackage::PackageOptions o;
-    o.emmc = true;
-    o.entries = mkpackage::DefaultEntries(true);
-    o.entries.push_back({"FW_TEEKERNEL", "tee_kernel.bin", 0x3000, 0, 0, true, 0x10100000});
-    o.entries.push_back({"FW_CONFIG", "config.bin", 0x200, 0, 0, true, 0});
-    o.entries.push_back({"FW_GOLD_KERNEL", "gold_uImage", 0x22000, 0, 0, true, 0x03000000});
-    o.entries.push_back({"FW_GOLD_ROOTFS", "gold_root.cpio.gz", 0x8100, 0, 0, true, 0x02200000});
-    o.partitions = {{0, "rootfs.bin", kPiece + 0x1234, 0, 0}, {1, "etc.bin", 0x8000, 0, 0}, {2, "cache.bin", 0x4064, 0, 0}};
-    o.bootPieceSizes = {{"hw_setting.bin", 1000}, {"uboot.bin", 0x12345}, {"fsbl.bin", 512}, {"tee.bin", 513},
-                        {"bl31.bin", 7000},       {"rsa_bin_tee.bin", 300}, {"rsa_bin_fw.bin", 600}};
-    return o;
-  }
+  static mkpackage::PackageOptions EmmcPackage() { return testenv::RichEmmcPackage(); }
 
   // Builds the package, unpacks install.img as "open" does and loads it for an eMMC board.
   mkpackage::PackageInfo Load(mkpackage::PackageOptions o) { return InstallFixture::Load(std::move(o), "EMMC"); }

@@ -65,3 +65,11 @@ ScopedEnv::~ScopedEnv() {
 }
 
 }  // namespace testenv
+
+namespace testenv {
+
+StationFixture::StationFixture() : runtime("STATION_RUNTIME_DIR", (dir / "run").string()) {
+  station::CreateNamedMutexes(*station);
+}
+
+}  // namespace testenv

@@ -45,12 +45,15 @@ class ScopedEnv {
   std::string old_;
 };
 
-// Everything a station-logic test needs: fast clock, headless host, fresh state.
+// Everything a station-logic test needs: fast clock, headless host, fresh state with its named
+// mutexes (in a runtime folder of the test's own, so that parallel suites never meet).
 struct StationFixture {
+  StationFixture();
   plat::ScopedFastClock clock;
   ui::ScopedHeadlessHost host;
   station::ScopedStation station;
   ScratchDir dir;
+  ScopedEnv runtime;
 };
 
 }  // namespace testenv

@@ -1,0 +1,81 @@
+// Twelve simulated eMMC boards programmed at once by twelve slot jobs from one loaded package,
+// while the percentage display reads every slot: each board's flash is checked against a
+// picture this test draws itself from the package's description.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "boardsim/board_sim.h"
+#include "foundation/log_boxes.h"
+#include "foundation/result_messages.h"
+#include "foundation/slot_display.h"
+#include "foundation/station_state.h"
+#include "package/type_lists.h"
+#include "station/slot_buttons.h"
+#include "station/slot_jobs.h"
+#include "support/emmc_picture.h"
+#include "support/install_env.h"
+#include "support/usb_sim.h"
+
+namespace station {
+namespace {
+
+// A normal eMMC job ends in its factory-data stage, which this station cannot do yet.
+constexpr ResultCode kFactoryStageResult = 17;
+
+class StationJobs : public ::testing::Test, public testenv::InstallFixture {
+ protected:
+  static boardsim::BoardConfig Emmc() {
+    boardsim::BoardConfig cfg;
+    cfg.flash = boardsim::FlashKind::Emmc;
+    cfg.emmcBytes = 128ull << 20;
+    return cfg;
+  }
+};
+
+TEST_F(StationJobs, TwelveBoardsAtOnceFromOnePackage) {
+  const mkpackage::PackageInfo pkg = Load(testenv::RichEmmcPackage(), "EMMC");
+  const std::vector<uint8_t> picture = testenv::DrawInstallation(pkg, Emmc().emmcBytes);
+  s().mainDlg.SetText(kImagePathEdit, pkg.imagePath);
+  testenv::DescribeFlash(Emmc());
+
+  std::vector<std::unique_ptr<boardsim::Board>> boards;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    boards.push_back(std::make_unique<boardsim::Board>(Emmc()));
+    const std::string path = boards.back()->Plug((dir / "dev").string(), "simboard-" + std::to_string(slot + 1));
+    SetSlotDevicePath(slot, path);
+    SetRememberedPath(slot, path);
+  }
+  {
+    // The percentage display reads the slots' counters the whole time.
+    std::jthread percentages([](std::stop_token st) {
+      plat::RealClock real;
+      while (!st.stop_requested()) {
+        for (int slot = 0; slot < kSlotCount; ++slot) ShowProgressPercent(slot, 1);
+        real.SleepMs(1, st);
+      }
+    });
+    for (int slot = 0; slot < kSlotCount; ++slot) OnSlotButton(slot);
+    plat::RealClock real;
+    for (int slot = 0; slot < kSlotCount; ++slot)
+      for (int i = 0; i < 30000 && SlotJobRunning(slot); ++i) real.SleepMs(10);  // bounded: 5 minutes
+  }
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    SCOPED_TRACE(slot);
+    EXPECT_FALSE(SlotJobRunning(slot));
+    EXPECT_EQ(s().SlotResult[slot].load(), kFactoryStageResult);
+    EXPECT_EQ(testenv::Differences(boards[slot]->Flash(0, picture.size()), picture), std::vector<uint64_t>{});
+    EXPECT_EQ(s().slots[slot].DeviceHandle, kInvalidHandle);
+    EXPECT_EQ(s().slots[slot].Busy.load(), 0);
+  }
+  StopAllSlotJobs();
+  EXPECT_FALSE(s().MutexFactory.Held());
+  EXPECT_FALSE(s().MutexGoDdr.Held());
+  EXPECT_TRUE(s().mainDlg.Enabled(kFlashTypeList));
+}
+
+}  // namespace
+}  // namespace station

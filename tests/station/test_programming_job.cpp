@@ -1,0 +1,374 @@
+// A slot's programming job against simulated boards: what it sends, what the slot shows and
+// the history line it leaves; the passes of the test switch; the ways a job ends early; and a
+// job that is stopped by a new click or loses its board.
+#include "station/programming_job.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "boardsim/board_sim.h"
+#include "foundation/log_boxes.h"
+#include "foundation/result_messages.h"
+#include "foundation/slot_display.h"
+#include "foundation/station_state.h"
+#include "mkpackage/mkpackage.h"
+#include "package/type_lists.h"
+#include "programming/ddr_transfer.h"
+#include "station/slot_buttons.h"
+#include "station/slot_jobs.h"
+#include "support/install_env.h"
+#include "support/usb_sim.h"
+#include "usblink/flash_options.h"
+#include "usblink/usb_device.h"
+#include "usblink/usb_wrappers.h"
+
+namespace station {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using boardsim::FlashKind;
+
+constexpr uint8_t kOpWriteDdr = 0xF9;
+constexpr uint8_t kOpHwsetting = 0xF5;
+constexpr int kRetryBox = 1049;
+
+// Threads and open descriptors of this process, as the kernel counts them.
+int ThreadCount() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+int OpenDescriptors() {
+  int n = 0;
+  for (const auto& e : fs::directory_iterator("/proc/self/fd")) n += e.is_symlink() ? 1 : 0;
+  return n;
+}
+
+boardsim::BoardConfig Config(FlashKind kind) {
+  boardsim::BoardConfig c;
+  c.flash = kind;
+  c.emmcBytes = 256ull << 20;
+  return c;
+}
+
+class ProgrammingJob : public ::testing::Test, public testenv::InstallFixture {
+ protected:
+  ProgrammingJob() { s().mainDlg.SetText(kImagePathEdit, (dir / "install.img").string()); }
+  ~ProgrammingJob() override {
+    StopAllSlotJobs();
+    for (auto& b : boards_) b->Unplug();
+  }
+
+  // A board plugged into the boards' folder and bound to `slot`, as the binder leaves it.
+  boardsim::Board& Plug(int slot, boardsim::BoardConfig cfg) {
+    s().HwsettingPending[slot] = 1;  // a board new to the slot, as its binding leaves it
+    boards_.push_back(std::make_unique<boardsim::Board>(std::move(cfg)));
+    boardsim::Board& b = *boards_.back();
+    const std::string path = b.Plug((dir / "dev").string(), "simboard-" + std::to_string(slot));
+    EXPECT_FALSE(path.empty());
+    SetSlotDevicePath(slot, path);
+    SetRememberedPath(slot, path);
+    return b;
+  }
+
+  // A NOR station: the flash type chosen, a DDR type for the hardware setting, the options
+  // describing the board, and a ramlet loaded.
+  Bytes SetUpNor(const boardsim::BoardConfig& cfg, uint32_t size = 0x20000) {
+    ChooseFlash("NOR");
+    s().mainDlg.SetText(kDdrTypeList, "2DDR4_1GB");
+    GetDdrFolderName(1);
+    testenv::DescribeFlash(cfg);
+    const Bytes ramlet = mkpackage::SyntheticData(3, "ramlet.bin", size);
+    img().norImage.data = testenv::WithZero(ramlet);
+    img().norImage.length = size;
+    return ramlet;
+  }
+
+  // Clicks the slot's button and waits (a real-time bound of a minute) until its job has ended.
+  bool RunJob(int slot) {
+    OnSlotButton(slot);
+    return WaitForJob(slot);
+  }
+  static bool WaitForJob(int slot) {
+    plat::RealClock real;
+    for (int i = 0; i < 6000 && SlotJobRunning(slot); ++i) real.SleepMs(10);
+    const bool ended = !SlotJobRunning(slot);
+    StopSlotJob(slot, true);
+    return ended;
+  }
+
+  std::string HistoryLog(int slot) const {
+    std::string all;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(fs::path(appDir) / "log" / "history_log", ec))
+      if (e.path().filename().string().find("-TreadCont-" + std::to_string(slot) + "-") != std::string::npos)
+        all += testenv::ReadFile(e.path());
+    return all;
+  }
+  static std::vector<boardsim::Exchange> Of(const boardsim::Board& b, uint8_t opcode) {
+    std::vector<boardsim::Exchange> out;
+    for (const auto& e : b.exchanges())
+      if (e.opcode == opcode) out.push_back(e);
+    return out;
+  }
+  std::vector<ui::HeadlessHost::Prompt> Prompts() { return host->Prompts(); }
+
+  std::vector<std::unique_ptr<boardsim::Board>> boards_;
+};
+
+TEST_F(ProgrammingJob, NorBoardEndsDoneWithItsHistoryLine) {
+  const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
+  const Bytes ramlet = SetUpNor(cfg);
+  boardsim::Board& board = Plug(3, cfg);
+
+  ASSERT_TRUE(RunJob(3));
+  EXPECT_EQ(s().SlotResult[3].load(), kResultDone) << DeviceLogText(3);
+  EXPECT_EQ(board.Ddr(kRamletDdrAddress, static_cast<uint32_t>(ramlet.size())), ramlet);
+  EXPECT_TRUE(board.hwsettingDone());
+  EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(3)), kPictureConnected);
+  EXPECT_EQ(s().slots[3].DeviceHandle, kInvalidHandle) << "the job closed its board";
+  EXPECT_EQ(s().slots[3].Busy.load(), 0);
+  EXPECT_TRUE(s().mainDlg.Enabled(kFlashTypeList)) << "no slot busy: the main controls are back";
+  const std::string history = HistoryLog(3);
+  EXPECT_EQ(testenv::CountOf(history, "\r\n"), 1);
+  EXPECT_NE(history.find("Thread=3,MAC=NULL,KeyNowCont=NULL,KeyMax=NULL,"), std::string::npos) << history;
+  EXPECT_NE(history.find(",ImageNam=install.img,time consuming="), std::string::npos) << history;
+  EXPECT_NE(DeviceLogText(3).find("ThreadProgramDevice with device index(3) end \r\n"), std::string::npos);
+}
+
+// With the test switch a board that keeps succeeding is programmed 200 times, its hardware
+// setting only once; a failure ends the job after its pass.
+TEST_F(ProgrammingJob, RetrySwitchRepeatsPassesUntilTheFirstFailure) {
+  struct Case {
+    int failingPass;  // 0: none
+    int passes;
+    ResultCode result;
+  } cases[] = {{0, 200, kResultDone}, {5, 5, kResultCswStatus}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failingPass);
+    const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
+    SetUpNor(cfg, 0x1000);
+    s().optionsDlg.SetChecked(kRetryBox, true);
+    s().optionsDlg.SetChecked(1131, false);
+    boards_.push_back(std::make_unique<boardsim::Board>(cfg));
+    boardsim::Board& board = *boards_.back();
+    auto ramlets = std::make_shared<int>(0);
+    board.SetExchangeHook([&board, ramlets, fail = c.failingPass](const boardsim::Exchange& e) {
+      // Pass N's ramlet is the N-th DDR write; the one after pass N-1's fails.
+      if (e.opcode == kOpWriteDdr && ++*ramlets == fail - 1) {
+        std::lock_guard g(board.lock());
+        board.faults().failStatusExchange = 0;
+      }
+    });
+    SetSlotDevicePath(1, board.Plug((dir / "dev").string(), "simboard-" + std::to_string(c.failingPass)));
+    s().HwsettingPending[1] = 1;
+    const int64_t sleptBefore = clock.get().SleptMs();
+
+    ASSERT_TRUE(RunJob(1));
+    EXPECT_EQ(s().SlotResult[1].load(), c.result);
+    EXPECT_EQ(static_cast<int>(Of(board, kOpWriteDdr).size()), c.passes);
+    EXPECT_EQ(Of(board, kOpHwsetting).size(), 1u) << "later passes keep the board's hardware setting";
+    const int done = c.failingPass ? c.failingPass - 1 : c.passes;
+    EXPECT_EQ(testenv::CountOf(HistoryLog(1), "\r\n"), done);
+    // Every pass but the last waits 3 s before the next; the last one does not.
+    EXPECT_GE(clock.get().SleptMs() - sleptBefore, int64_t{3000} * (c.passes - 1));
+    if (c.failingPass) {
+      EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(1)), kPictureFailedBase + kResultCswStatus);
+    }
+    board.Unplug();
+    fs::remove_all(fs::path(appDir) / "log" / "history_log");
+  }
+}
+
+TEST_F(ProgrammingJob, FailedOpenShowsAFailureAndSendsNothing) {
+  const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
+  SetUpNor(cfg);
+  SetSlotDevicePath(2, (dir / "dev" / "nobody").string());
+  ASSERT_TRUE(RunJob(2));
+  EXPECT_NE(testenv::TakeErrorLogs(appDir).find("Open Device Error!\r\n"), std::string::npos);
+  EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(2)), kPictureFailedBase + 11);
+  EXPECT_EQ(s().slots[2].Busy.load(), 0);
+  EXPECT_TRUE(s().mainDlg.Enabled(kFlashTypeList));
+  EXPECT_TRUE(HistoryLog(2).empty());
+}
+
+TEST_F(ProgrammingJob, FailedHardwareSettingKeepsThePendingFlagAndWritesNoHistory) {
+  const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
+  SetUpNor(cfg);
+  boardsim::Board& board = Plug(4, cfg);
+  {
+    std::lock_guard g(board.lock());
+    board.faults().failStatusExchange = 0;  // the first chunk of the hardware setting
+  }
+  ASSERT_TRUE(RunJob(4));
+  EXPECT_NE(s().SlotResult[4].load(), kResultDone);
+  EXPECT_EQ(s().HwsettingPending[4].load(), 1);
+  EXPECT_TRUE(Of(board, kOpWriteDdr).empty()) << "no installation after a failed hardware setting";
+  EXPECT_TRUE(HistoryLog(4).empty());
+  EXPECT_EQ(s().slots[4].DeviceHandle, kInvalidHandle);
+  EXPECT_EQ(s().slots[4].Busy.load(), 0);
+}
+
+// The ways a job refuses to start, each with its box and nothing sent to the board.
+TEST_F(ProgrammingJob, RefusalsBeforeAnythingIsSent) {
+  struct Case {
+    const char* name;
+    std::function<void(StationState&)> set;
+    const char* text;
+    const char* caption;
+  } cases[] = {
+      {"OptionConflict",
+       [](StationState& st) {
+         st.optionsDlg.SetChecked(option_id::kOnlyUpgradeLayoutFirmware, true);
+         st.optionsDlg.SetChecked(option_id::kBurnFactory, true);
+       },
+       "only upgrade firmware,can not select the write factory option or single write option at the same "
+       "time!please recheck system.ini file.",
+       "WARNING"},
+      {"UnknownFlashType", [](StationState& st) { st.optionsDlg.SetText(option_id::kFlashType, "10"); },
+       "flash type error!!", "WARNING"},
+      {"NoInstallImage", [](StationState& st) { st.mainDlg.SetText(kImagePathEdit, ""); },
+       "please check install.img already prepared!", "LOST"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
+    SetUpNor(cfg);
+    s().mainDlg.SetText(kImagePathEdit, (dir / "install.img").string());
+    for (int id : {option_id::kOnlyUpgradeLayoutFirmware, option_id::kBurnFactory}) s().optionsDlg.SetChecked(id, false);
+    c.set(s());
+    boardsim::Board& board = Plug(6, cfg);
+    host->Clear();
+    ASSERT_TRUE(RunJob(6));
+    const auto prompts = Prompts();
+    ASSERT_EQ(prompts.size(), 1u);
+    EXPECT_EQ(prompts[0].text, c.text);
+    EXPECT_EQ(prompts[0].caption, c.caption);
+    EXPECT_TRUE(board.exchanges().empty());
+    EXPECT_EQ(s().slots[6].Busy.load(), 0) << "a job that does not start gives the slot back";
+    EXPECT_TRUE(s().mainDlg.Enabled(kFlashTypeList));
+    board.Unplug();
+  }
+}
+
+TEST_F(ProgrammingJob, MissingPackageReportsReadImageFailure) {
+  ChooseFlash("EMMC");
+  const boardsim::BoardConfig cfg = Config(FlashKind::Emmc);
+  testenv::DescribeFlash(cfg);
+  Plug(7, cfg);
+  ASSERT_TRUE(RunJob(7));
+  const auto prompts = Prompts();
+  ASSERT_FALSE(prompts.empty());
+  EXPECT_EQ(prompts.back().text, "kernel data length not found maby forgeter open install image!");
+  EXPECT_EQ(prompts.back().caption, "LOST");
+  EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(7)), kPictureFailedBase + 0);
+  EXPECT_NE(testenv::TakeErrorLogs(appDir).find("Error - Read install image data failed !\r\n"), std::string::npos);
+}
+
+TEST_F(ProgrammingJob, KeyWarningAfterADoneBoardWhenTheCounterPassedItsMaximum) {
+  const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
+  SetUpNor(cfg);
+  s().mainDlg.SetText(1110, "6");
+  s().mainDlg.SetText(1111, "5");
+  Plug(0, cfg);
+  ASSERT_TRUE(RunJob(0));
+  EXPECT_EQ(s().SlotResult[0].load(), kResultDone);
+  const auto prompts = Prompts();
+  ASSERT_EQ(prompts.size(), 1u);
+  EXPECT_EQ(prompts[0].text, "please replace the next set of security keys!");
+  EXPECT_EQ(prompts[0].caption, "WARNING");
+}
+
+// Installations whose road does not write factory data run to done; a normal installation
+// needs its factory data, which this station cannot write yet, and so does not end done.
+TEST_F(ProgrammingJob, InstallationRoadsOfNandAndEmmc) {
+  struct Case {
+    const char* flash;
+    FlashKind kind;
+    bool onlyBootloader;
+    ResultCode result;
+  } cases[] = {{"NAND", FlashKind::Nand, true, kResultDone},
+               {"EMMC", FlashKind::Emmc, true, kResultDone},
+               {"EMMC", FlashKind::Emmc, false, 17}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.flash) + (c.onlyBootloader ? " only bootloader" : " full"));
+    mkpackage::PackageOptions o;
+    o.outDir = (dir / "pkg").string();
+    o.emmc = c.kind == FlashKind::Emmc;
+    Load(o, c.flash);
+    const boardsim::BoardConfig cfg = Config(c.kind);
+    testenv::DescribeFlash(cfg);
+    s().optionsDlg.SetChecked(option_id::kOnlyUpgradeBootloader, c.onlyBootloader);
+    boardsim::Board& board = Plug(8, cfg);
+    ASSERT_TRUE(RunJob(8));
+    EXPECT_EQ(s().SlotResult[8].load(), c.result) << testenv::TakeErrorLogs(appDir);
+    EXPECT_FALSE(board.exchanges().empty());
+    EXPECT_EQ(HistoryLog(8).empty(), c.result != kResultDone);
+    board.Unplug();
+    fs::remove_all(fs::path(appDir) / "log");
+  }
+}
+
+// A board pulled out in the middle of its installation, and a second click on a slot whose
+// board is busy: the old job ends with a failure and leaves no thread, socket or lock.
+TEST_F(ProgrammingJob, BoardPulledOutOrSecondClickEndsTheOldJob) {
+  const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
+  SetUpNor(cfg, 0x400000);
+  const int threads = ThreadCount();
+  const int descriptors = OpenDescriptors();
+  {
+    boardsim::Board& board = Plug(9, cfg);
+    {
+      std::lock_guard g(board.lock());
+      board.faults().vanishAfterExchanges = 8;  // in the middle of the ramlet
+    }
+    ASSERT_TRUE(RunJob(9));
+    // The data phase or the status wait finds the board gone, whichever it reached.
+    const int picture = s().mainDlg.Picture(SlotButtonId(9));
+    EXPECT_TRUE(picture == kPictureFailedBase + kResultCswTimeout || picture == kPictureFailedBase + kResultDataWrite)
+        << picture;
+    EXPECT_FALSE(board.plugged());
+    board.Unplug();
+  }
+  {
+    boardsim::Board& board = Plug(10, cfg);
+    std::promise<void> busy;
+    auto once = std::make_shared<std::once_flag>();
+    board.SetExchangeHook([&, once](const boardsim::Exchange& e) {
+      (void)e;
+      std::call_once(*once, [&] { busy.set_value(); });
+    });
+    {
+      std::lock_guard g(board.lock());
+      board.faults().busyForMs = int64_t{1} << 50;  // from the first exchange on, busy for ever
+    }
+    OnSlotButton(10);
+    busy.get_future().wait();
+    OnSlotButton(10);  // the first job is stopped, the second starts once it has ended
+    EXPECT_EQ(SlotJobStarts(10), 2u);
+    StopSlotJob(10, true);
+    EXPECT_FALSE(SlotJobRunning(10));
+    EXPECT_NE(testenv::TakeErrorLogs(appDir).find("transfer stopped\r\n"), std::string::npos);
+    EXPECT_EQ(s().slots[10].DeviceHandle, kInvalidHandle);
+    board.Unplug();
+  }
+  EXPECT_FALSE(s().MutexFactory.Held());
+  EXPECT_FALSE(s().MutexGoDdr.Held());
+  boards_.clear();
+  EXPECT_EQ(ThreadCount(), threads);
+  EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+}  // namespace
+}  // namespace station
