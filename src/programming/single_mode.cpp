@@ -135,7 +135,8 @@ ResultCode SendEfuseImage(int slot, DeviceSlot& dev, const FlashInfo& info, cons
 ResultCode BurnEfuseFiles(int slot, DeviceSlot& dev, const FlashInfo& info, ResultCode result) {
   EfuseImages images;
   if (!LoadEfuseFiles(images)) return result;
-  PrintDeviceLog(slot, "efuse_programmer memaddress icon:[%d]:%d\r\n", slot, static_cast<int>(images.programmerAddress));
+  PrintDeviceLog(slot, "efuse_programmer memaddress icon:[%d]:%d\r\n", slot,
+                 static_cast<int>(images.programmerAddress));
   result = SendEfuseImage(slot, dev, info, images.programmer, images.programmerLength, images.programmerAddress, 0);
   if (result != kResultDone) {
     PrintDeviceLog(slot, "burn efuse_programmer fail!\r\n");

@@ -272,7 +272,11 @@ TEST_F(SingleMode, UserDataInCompareModeIsReadBackAndCompared) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FreeImageBuffers();
-    LoadFile(c.box == 1004 ? kFileUserData : kFileSpecialPage, c.box == 1004 ? data : Bytes(data.begin(), data.begin() + kPage));
+    if (c.box == 1004) {
+      LoadFile(kFileUserData, data);
+    } else {
+      LoadFile(kFileSpecialPage, Bytes(data.begin(), data.begin() + kPage));
+    }
     BoardConfig cfg = Board(FlashKind::Nand);
     cfg.badBlocks = {3};
     SimBoard b(dir, cfg);
