@@ -278,18 +278,7 @@ ResultCode NandInstaller::Send(uint8_t opcode, uint32_t page, const uint8_t* dat
 }
 
 ResultCode NandInstaller::Run() {
-  StationState& s = state();
-
-  // A board can only be programmed for a known NAND model.
-  if (s.mainDlg.Text(kNandModelList).empty()) {
-    PrintDeviceLog(slot_, "The nand flash model has not been selected yet\r\n");
-    ui::MessageBox("The nand flash model has not been selected yet!", "WARNING", ui::MB_OK | ui::MB_ICONWARNING);
-    CloseDevice(dev_.DeviceHandle);
-    dev_.DeviceHandle = kInvalidHandle;
-    SetSlotState(slot_, kSlotConnected, 0);
-    for (int id : {1068, 1067, 1064, 1145, kNandModelList}) s.mainDlg.SetEnabled(id, true);
-    return kResultNoBbt;
-  }
+  if (!NandModelChosen(slot_, dev_)) return kResultNoBbt;
 
   // Without a geometry there are no blocks, so no table either.
   blockBytes_ = static_cast<int32_t>(info_.BlockSizeK * 1024u);
@@ -606,6 +595,18 @@ std::optional<ResultCode> NandInstaller::Compare() {
 }
 
 }  // namespace
+
+bool NandModelChosen(int slot, DeviceSlot& dev) {
+  ui::Dialog& main = state().mainDlg;
+  if (!main.Text(kNandModelList).empty()) return true;
+  PrintDeviceLog(slot, "The nand flash model has not been selected yet\r\n");
+  ui::MessageBox("The nand flash model has not been selected yet!", "WARNING", ui::MB_OK | ui::MB_ICONWARNING);
+  CloseDevice(dev.DeviceHandle);
+  dev.DeviceHandle = kInvalidHandle;
+  SetSlotState(slot, kSlotConnected, 0);
+  for (int id : {1068, 1067, 1064, 1145, kNandModelList}) main.SetEnabled(id, true);
+  return false;
+}
 
 ResultCode NandFullInstall(int slot, DeviceSlot& dev, FlashInfo info, FwEntryTable& table, BurnOption option,
                            NandBbt& bbt) {

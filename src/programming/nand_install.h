@@ -35,6 +35,12 @@ inline constexpr uint16_t kProfile = 0xD0;
 inline constexpr uint16_t kData = 0xFF;
 }  // namespace nand_marker
 
+// Whether the main dialog names the board's NAND model: a board can only be programmed for a
+// known one. When none is chosen the operator is told, the slot's device is closed, the slot
+// shows its board as connected and the controls that choose the package and model are enabled
+// again; false then.
+bool NandModelChosen(int slot, DeviceSlot& dev);
+
 // Installs the loaded image on the NAND board of slot `slot` (device open in `dev`). The
 // slot's remaining-byte counters must have been filled for this pass; they are consumed, and
 // the firmware table's and profile's are left at 0. `bbt` is made afresh here and kept by the
