@@ -4,6 +4,7 @@
 #include <string>
 
 #include "factory/factory_area.h"
+#include "factory/key_and_efuse.h"
 #include "foundation/log_boxes.h"
 #include "foundation/log_files.h"
 #include "foundation/result_messages.h"
@@ -15,6 +16,7 @@
 #include "programming/ddr_transfer.h"
 #include "programming/emmc_install.h"
 #include "programming/nand_install.h"
+#include "programming/single_mode.h"
 #include "programming/slot_params.h"
 #include "programming/usb_hwsetting.h"
 #include "usblink/bbt_burn.h"
@@ -22,11 +24,6 @@
 #include "usblink/usb_device.h"
 
 namespace station {
-
-// The single-mode operation, the key check and the efuse step (their own headers come with them).
-ResultCode RunSingleModeOp(int slot, DeviceSlot& dev, FlashInfo info, BurnOption option);
-bool CheckSecureKey(int slot, BurnOption option);
-ResultCode BurnEfuse(int slot, DeviceSlot& dev, FwEntryTable& table, FlashInfo info, BurnOption option);
 
 namespace {
 
