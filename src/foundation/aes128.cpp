@@ -35,17 +35,22 @@ struct SBoxes {
   uint8_t inv[256];
 };
 
+// The field inverse comes from power and logarithm tables of the generator 3, built in one
+// pass of 255 steps: inv(x) = 3^(255 - log3(x)). A search for each inverse would cost 64K field
+// multiplications, more than some compilers allow a constant evaluation.
 constexpr SBoxes BuildSBoxes() {
+  uint8_t power[255] = {};
+  uint8_t log[256] = {};
+  uint8_t v = 1;
+  for (int i = 0; i < 255; ++i) {
+    power[i] = v;
+    log[v] = static_cast<uint8_t>(i);
+    v = static_cast<uint8_t>(v ^ XTime(v));  // v * 3
+  }
   SBoxes s{};
   for (int x = 0; x < 256; ++x) {
-    uint8_t inv = 0;
-    if (x != 0)
-      for (int y = 1; y < 256; ++y)
-        if (GfMul(static_cast<uint8_t>(x), static_cast<uint8_t>(y)) == 1) {
-          inv = static_cast<uint8_t>(y);
-          break;
-        }
-    auto rotl = [](uint8_t v, int n) { return static_cast<uint8_t>((v << n) | (v >> (8 - n))); };
+    const uint8_t inv = x == 0 ? 0 : power[(255 - log[x]) % 255];
+    auto rotl = [](uint8_t byte, int n) { return static_cast<uint8_t>((byte << n) | (byte >> (8 - n))); };
     const uint8_t b = static_cast<uint8_t>(inv ^ rotl(inv, 1) ^ rotl(inv, 2) ^ rotl(inv, 3) ^
                                            rotl(inv, 4) ^ 0x63);
     s.fwd[x] = b;
@@ -56,6 +61,15 @@ constexpr SBoxes BuildSBoxes() {
 
 constexpr SBoxes kBox = BuildSBoxes();
 static_assert(kBox.fwd[0x00] == 0x63 && kBox.fwd[0x53] == 0xED && kBox.inv[0x63] == 0x00);
+static_assert(kBox.fwd[0x01] == 0x7C && kBox.fwd[0xFF] == 0x16 && kBox.inv[0x00] == 0x52);
+
+// Holds only when the forward box is a permutation, so that every entry of inv was written.
+constexpr bool BoxesUndoEachOther(const SBoxes& s) {
+  for (int y = 0; y < 256; ++y)
+    if (s.fwd[s.inv[y]] != y) return false;
+  return true;
+}
+static_assert(BoxesUndoEachOther(kBox));
 
 constexpr uint8_t kRcon[11] = {0x8D, 0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x1B, 0x36};
 

@@ -16,7 +16,8 @@ class PageBuffer {
   PageBuffer& operator=(const PageBuffer&) = delete;
 
   // Reserves and commits `size` zeroed bytes; false (and empty) when the system refuses.
-  // A reservation of 0 bytes succeeds and holds nothing.
+  // A reservation of 0 bytes succeeds and holds nothing. A block of 2 MiB or more starts on a
+  // 2 MiB boundary and is backed by huge pages where the system allows it.
   bool Reserve(uint64_t size);
   void Release();
 

@@ -243,8 +243,8 @@ TEST_F(NandInstall, AHeadPageTheBoardFailsIsSentAgainAtMostThreeTimes) {
     s().images.partitionFileSizes = {static_cast<int64_t>(2 * kPage)};
     AddPiece(" PART0", 100ull * kBlock, kBlock, Pattern(2 * kPage, 20));
     testenv::SimBoard board(dir, cfg_);
-    const uint32_t piecePage = 100 * kPagesPerBlock;
-    board.board().SetExchangeHook([&board, &c, piecePage](const boardsim::Exchange& e) {
+    constexpr uint32_t piecePage = 100 * kPagesPerBlock;
+    board.board().SetExchangeHook([&board, &c](const boardsim::Exchange& e) {
       // Fail the exchange after the partition's data, and every head page after that.
       if ((e.opcode == kOpWriteFlash && e.address == piecePage) || (c.keepFailing && e.opcode == kOpSpecialPage))
         board.SetFaults([](boardsim::Faults& f) { f.failStatusExchange = 0; });
