@@ -46,7 +46,6 @@ using testenv::Differences;
 using testenv::DrawInstallation;
 
 constexpr int kSlot = 0;
-constexpr uint64_t kSectorBytes = 512;
 constexpr uint64_t kPiece = testenv::kEmmcPartitionPiece;
 
 class EmmcInstallEndToEnd : public ::testing::Test, public testenv::InstallFixture {

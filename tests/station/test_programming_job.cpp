@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -368,6 +369,62 @@ TEST_F(ProgrammingJob, BoardPulledOutOrSecondClickEndsTheOldJob) {
   boards_.clear();
   EXPECT_EQ(ThreadCount(), threads);
   EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+// Jobs of several slots at once take their efuse stages one at a time: no board gets part of
+// its efuse programs while another board is getting its own.
+TEST_F(ProgrammingJob, EfuseStagesOfSlotsNeverOverlap) {
+  constexpr uint32_t kProgrammerTarget = 0x1F00000, kVerifierTarget = 0x2000000;
+  const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
+  SetUpNor(cfg, 0x1000);
+  auto load = [](int entry, uint32_t target, uint32_t bytes) {
+    FwEntry& e = (*state().fwEntries)[entry];
+    const Bytes data = mkpackage::SyntheticData(entry, "efuse", bytes);
+    ASSERT_TRUE(e.Buffer.Reserve(data.size()));
+    std::memcpy(e.Buffer.data(), data.data(), data.size());
+    e.Size = data.size();
+    e.Target = target;
+  };
+  load(FW_EFUSE_PROGRAMMER, kProgrammerTarget, 3 * 0x40000);  // several chunks each
+  load(FW_EFUSE_VERIFY, kVerifierTarget, 2 * 0x40000);
+
+  constexpr int kBoards = 6;
+  std::mutex lock;
+  std::vector<int> order;  // the board of every efuse exchange, as the boards saw them
+  bool unguarded = false;
+  for (int slot = 0; slot < kBoards; ++slot) {
+    boardsim::Board& board = Plug(slot, cfg);
+    board.SetExchangeHook([&, slot](const boardsim::Exchange& e) {
+      if (e.opcode != kOpWriteDdr || e.address == kRamletDdrAddress) return;
+      std::lock_guard g(lock);
+      order.push_back(slot);
+      if (!state().MutexGoDdr.Held()) unguarded = true;
+    });
+  }
+  for (int slot = 0; slot < kBoards; ++slot) OnSlotButton(slot);
+  for (int slot = 0; slot < kBoards; ++slot) ASSERT_TRUE(WaitForJob(slot));
+
+  std::lock_guard g(lock);
+  EXPECT_FALSE(unguarded);
+  ASSERT_EQ(order.size(), static_cast<size_t>(kBoards * 5));
+  for (size_t i = 0; i < order.size(); i += 5) {
+    for (size_t k = 1; k < 5; ++k) EXPECT_EQ(order[i + k], order[i]) << "efuse exchanges interleaved at " << i + k;
+  }
+  for (int slot = 0; slot < kBoards; ++slot) EXPECT_EQ(s().SlotResult[slot].load(), kResultDone) << slot;
+}
+
+// A single-mode job runs its one operation after the hardware setting and installs nothing.
+TEST_F(ProgrammingJob, SingleModeJobRunsItsOperationInsteadOfAnInstallation) {
+  const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
+  SetUpNor(cfg);
+  s().optionsDlg.SetChecked(option_id::kSingleMode, true);
+  s().optionsDlg.SetChecked(1000, true);  // "System reset"
+  boardsim::Board& board = Plug(11, cfg);
+  ASSERT_TRUE(RunJob(11));
+  EXPECT_EQ(s().SlotResult[11].load(), kResultDone) << DeviceLogText(11);
+  EXPECT_EQ(Of(board, 0xF2).size(), 1u);
+  EXPECT_TRUE(Of(board, kOpWriteDdr).empty()) << "no ramlet in single mode";
+  EXPECT_NE(HistoryLog(11).find(",ImageNam=NULL,"), std::string::npos) << HistoryLog(11);
 }
 
 }  // namespace
