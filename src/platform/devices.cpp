@@ -59,7 +59,7 @@ int ConnectNode(const std::string& path) {
   }
 }
 
-bool DeviceWatcher::Start(const std::string& folder, Callback onArrival, Callback onRemoval) {
+bool DeviceWatcher::Start(const std::string& folder, Callback onArrival, Callback onRemoval, OverflowCallback onOverflow) {
   if (thread_.joinable()) return false;
   if (!EnsureClassFolder(folder)) return false;
   int in = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -77,6 +77,7 @@ bool DeviceWatcher::Start(const std::string& folder, Callback onArrival, Callbac
   while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
   onArrival_ = std::move(onArrival);
   onRemoval_ = std::move(onRemoval);
+  onOverflow_ = std::move(onOverflow);
   inotifyFd_ = in;
   wakeFd_ = wake;
   thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
@@ -111,6 +112,10 @@ void DeviceWatcher::Run(std::stop_token stop) {
     for (char* p = buffer; p < buffer + n;) {
       auto* ev = reinterpret_cast<inotify_event*>(p);
       p += sizeof(inotify_event) + ev->len;
+      if (ev->mask & IN_Q_OVERFLOW) {
+        if (onOverflow_) onOverflow_();
+        continue;
+      }
       if (ev->len == 0 || ev->name[0] == '\0' || ev->name[0] == '.') continue;  // hidden: still being published
       if (ev->mask & IN_ISDIR) continue;
       std::string path = folder_ + "/" + ev->name;

@@ -26,10 +26,12 @@ int ConnectNode(const std::string& path);
 
 // Watches a class folder. A board arrives when its node is created or renamed into place, and
 // leaves when its node is unlinked or renamed away. The callbacks run on the watcher's own
-// thread with the node's full path.
+// thread with the node's full path. When the kernel's event queue overflowed, events were lost:
+// the overflow callback says so, and only a fresh listing tells what is present now.
 class DeviceWatcher {
  public:
   using Callback = std::function<void(const std::string& path)>;
+  using OverflowCallback = std::function<void()>;
 
   DeviceWatcher() = default;
   ~DeviceWatcher() { Stop(); }
@@ -38,7 +40,7 @@ class DeviceWatcher {
 
   // Starts watching `folder` (created when missing). False when the watch cannot be set up or
   // a watch already runs. Events that happen after Start returns are reported.
-  bool Start(const std::string& folder, Callback onArrival, Callback onRemoval);
+  bool Start(const std::string& folder, Callback onArrival, Callback onRemoval, OverflowCallback onOverflow = nullptr);
   // Stops the thread and waits for it; a callback in progress finishes first.
   void Stop();
   bool running() const { return thread_.joinable(); }
@@ -48,6 +50,7 @@ class DeviceWatcher {
 
   std::string folder_;
   Callback onArrival_, onRemoval_;
+  OverflowCallback onOverflow_;
   int inotifyFd_ = -1;
   int wakeFd_ = -1;
   std::jthread thread_;

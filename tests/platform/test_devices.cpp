@@ -2,11 +2,16 @@
 #include "platform/devices.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -99,6 +104,71 @@ TEST(DeviceWatcher, ReportsBoardsComingAndGoing) {
   board.Plug(folder, "sim-1");
   board.Unplug();
   EXPECT_EQ(events.Get().size(), 2u);  // nothing after Stop: the watcher's thread has ended
+}
+
+// Holds a callback of the watcher's thread until the test lets it go (at most 30 s).
+class Gate {
+ public:
+  void Hold() {
+    std::unique_lock l(m_);
+    entered_ = true;
+    cv_.wait_for(l, std::chrono::seconds(30), [&] { return open_; });
+  }
+  bool Entered() const {
+    std::lock_guard g(m_);
+    return entered_;
+  }
+  void Open() {
+    {
+      std::lock_guard g(m_);
+      open_ = true;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::condition_variable cv_;
+  bool entered_ = false, open_ = false;
+};
+
+TEST(DeviceWatcher, ReportsAnOverflowAndWatchesOn) {
+  long queueLimit = 0;
+  std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queueLimit;
+  if (queueLimit <= 0 || queueLimit > (1 << 20)) GTEST_SKIP() << "the event queue cannot be filled here";
+
+  testenv::ScratchDir dir;
+  const std::string folder = (dir / "class").string();
+  Events events;
+  Gate gate;
+  std::atomic<int> overflows{0};
+  plat::DeviceWatcher watcher;
+  ASSERT_TRUE(watcher.Start(
+      folder,
+      [&](const std::string& p) {
+        events.Add("+" + p);
+        if (events.Get().size() == 1) gate.Hold();
+      },
+      [&](const std::string& p) { events.Add("-" + p); }, [&] { ++overflows; }));
+
+  // While the watcher's thread is held in its first callback, more events happen than the
+  // kernel queues for it.
+  testenv::WriteFile(fs::path(folder) / "first", "");
+  ASSERT_TRUE(Eventually([&] { return gate.Entered(); }));
+  const std::string hidden = folder + "/.flood";
+  for (long i = 0; i < queueLimit / 2 + 16; ++i) {
+    const int fd = ::open(hidden.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(unlink(hidden.c_str()), 0);
+  }
+  gate.Open();
+  ASSERT_TRUE(Eventually([&] { return overflows.load() >= 1; }));
+
+  testenv::WriteFile(fs::path(folder) / "after", "");
+  ASSERT_TRUE(Eventually([&] { return events.Get().size() >= 2; }));
+  EXPECT_EQ(events.Get(), (std::vector<std::string>{"+" + folder + "/first", "+" + folder + "/after"}));
+  EXPECT_EQ(overflows.load(), 1);
 }
 
 TEST(DeviceWatcher, StopsWithoutAnyEvent) {
