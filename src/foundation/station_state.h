@@ -118,13 +118,6 @@ struct DeviceSlot {
   int64_t HwsettingSize = 0;
 };
 
-// A pending hot-plug notification (its thread is StationState::hotplugThreads[entry]).
-struct DeviceChangeEntry {
-  int pendingIndex = -1;
-  int hasPath = 0;
-  std::string path;
-};
-
 // A slot's picture button: its pictures for the normal, selected and focused looks (0: none,
 // the normal picture is drawn) and whether the button has been bound to its control yet.
 struct SlotButton {
@@ -151,7 +144,6 @@ struct StationState {
 
   FwEntryTable* fwEntries = &fwEntryTable();
 
-  std::array<DeviceChangeEntry, kSlotCount> deviceChange;
   std::array<std::array<uint8_t, 17>, kSlotCount> SlotKteeKey{};
   std::string PackageSubdir;
   std::string DdrFolderName;
@@ -192,7 +184,6 @@ struct StationState {
 
   // Worker threads; a thread that is not joinable is "no thread". They are declared last so
   // that they are asked to stop and joined before any member they use goes away.
-  std::array<std::jthread, kSlotCount> hotplugThreads;
   std::array<std::jthread, kSlotCount> jobThreads;
   std::jthread ReloadThreadHandle;
   std::jthread OpenThreadHandle;
