@@ -30,7 +30,8 @@ std::string PathKey(const std::string& path) {
 
 int ConnectionLimit() { return std::atoi(state().optionsDlg.Text(kMaxUsbConnectionEdit).c_str()); }
 
-bool TooLong(const std::string& path) {
+// A path longer than the station binds is refused with a main-log line.
+bool RefusedAsTooLong(const std::string& path) {
   if (path.size() <= kLongestDevicePath) return false;
   PrintLog("device path too long : %s\r\n", path.c_str());
   return true;
@@ -69,7 +70,7 @@ std::vector<std::string> PresentDevices() {
   std::vector<std::string> listed, present;
   plat::ListDevices(kUsbClassGuid, listed);
   for (const std::string& p : listed)
-    if (!TooLong(p)) present.push_back(p);
+    if (!RefusedAsTooLong(p)) present.push_back(p);
   return present;
 }
 
@@ -127,7 +128,7 @@ class EnumHold {
 }  // namespace
 
 int BindArrivedDevice(const std::string& path) {
-  if (TooLong(path)) return kNoSlot;
+  if (RefusedAsTooLong(path)) return kNoSlot;
   const std::string key = PathKey(path);
   if (key.empty() || BoundSlotOf(key) != kNoSlot) return kNoSlot;
   const int slot = ChooseSlot(key);

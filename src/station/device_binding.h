@@ -35,7 +35,7 @@ struct DeviceEvent {
 };
 
 // The binding rules. Each runs on the caller's thread; the binder's thread calls them under
-// "MY_MUTEX_ENUM".
+// "MY_MUTEX_ENUM", which also guards the remembered paths.
 
 // Binds an arrived board: the slot it was bound to, or kNoSlot when it was already bound (then
 // nothing changes), when its path is too long, or when it is refused because there are more
@@ -79,6 +79,7 @@ class DeviceBinder {
   // once (its queued arrival finds it bound); shows the bound slots as connected and starts
   // the binder's thread. With TooManyDevices nothing is left running and start-up must stop.
   // A watch that cannot be set up is logged; the enumeration still binds what is present.
+  // A binder that runs already is left as it is (NoDevices).
   StartupBinding Start();
   // Stops the watcher and the binder's thread and waits for both; events still queued are
   // dropped. An event being handled finishes first (a message box it shows is answered first).
