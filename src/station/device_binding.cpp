@@ -46,17 +46,18 @@ int BoundSlotOf(const std::string& key) {
 
 // The slot of the first remembered entry that is this path or empty, whichever comes first.
 int ChooseSlot(const std::string& key) {
-  const auto& remembered = state().rememberedPaths;
-  for (int i = 0; i < kSlotCount; ++i)
-    if (remembered[i].empty() || PathKey(remembered[i]) == key) return i;
+  for (int i = 0; i < kSlotCount; ++i) {
+    const std::string remembered = RememberedPath(i);
+    if (remembered.empty() || PathKey(remembered) == key) return i;
+  }
   return kNoSlot;
 }
 
 // How many distinct paths are remembered: the used entries form a prefix.
 int RememberedCount() {
-  const auto& remembered = state().rememberedPaths;
-  return static_cast<int>(std::find_if(remembered.begin(), remembered.end(), [](const std::string& p) { return p.empty(); }) -
-                          remembered.begin());
+  int n = 0;
+  while (n < kSlotCount && !RememberedPath(n).empty()) ++n;
+  return n;
 }
 
 int RefuseBinding() {
@@ -133,11 +134,10 @@ int BindArrivedDevice(const std::string& path) {
   if (key.empty() || BoundSlotOf(key) != kNoSlot) return kNoSlot;
   const int slot = ChooseSlot(key);
   if (slot == kNoSlot) return RefuseBinding();
-  std::string& remembered = state().rememberedPaths[slot];
-  const bool isNew = remembered.empty();
-  if (isNew) remembered = path;
+  const bool isNew = RememberedPath(slot).empty();
+  if (isNew) SetRememberedPath(slot, path);
   if (RememberedCount() > ConnectionLimit()) {
-    if (isNew) remembered.clear();
+    if (isNew) SetRememberedPath(slot, "");
     return RefuseBinding();
   }
   SetSlotDevicePath(slot, path);
@@ -164,7 +164,7 @@ StartupBinding EnumerateAndBind() {
   const size_t bound = std::min(present.size(), static_cast<size_t>(kSlotCount));
   for (size_t i = 0; i < bound; ++i) {
     SetSlotDevicePath(static_cast<int>(i), present[i]);
-    state().rememberedPaths[i] = present[i];
+    SetRememberedPath(static_cast<int>(i), present[i]);
   }
   if (present.size() > bound) RefuseBinding();
   return bound ? StartupBinding::Devices : StartupBinding::NoDevices;

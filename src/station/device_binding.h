@@ -35,7 +35,7 @@ struct DeviceEvent {
 };
 
 // The binding rules. Each runs on the caller's thread; the binder's thread calls them under
-// "MY_MUTEX_ENUM", which also guards the remembered paths.
+// "MY_MUTEX_ENUM", so that each reads the remembered paths and writes them in one piece.
 
 // Binds an arrived board: the slot it was bound to, or kNoSlot when it was already bound (then
 // nothing changes), when its path is too long, or when it is refused because there are more

@@ -44,12 +44,12 @@ bool Eventually(F done) {
   return done();
 }
 
-// A station with its boards' class folder and runtime folder in the test's scratch folder,
-// every slot shown in its initial state, and "MY_MUTEX_ENUM" created.
+// A station with its boards' class folder in the test's scratch folder and every slot shown in
+// its initial state.
 class DeviceBindingTest : public ::testing::Test, public testenv::ScratchStationFixture {
  protected:
   DeviceBindingTest() {
-    EXPECT_EQ(s().MutexEnum.Create("MY_MUTEX_ENUM"), plat::NamedMutex::Created::Ok);
+    EXPECT_TRUE(s().MutexEnum.open());
     s().splash.Create();
     for (int i = 0; i < kSlotCount; ++i) SetSlotState(i, kSlotInitial, 0);
     SetLimit(12);
@@ -67,7 +67,7 @@ class DeviceBindingTest : public ::testing::Test, public testenv::ScratchStation
     boards.clear();
     for (int i = 0; i < kSlotCount; ++i) {
       SetSlotDevicePath(i, "");
-      s().rememberedPaths[i].clear();
+      SetRememberedPath(i, "");
       SetSlotState(i, kSlotInitial, 0);
     }
     host->Clear();
@@ -123,7 +123,6 @@ class DeviceBindingTest : public ::testing::Test, public testenv::ScratchStation
   }
 
   testenv::ScopedEnv deviceRoot{"USB_DEVICE_ROOT", (dir / "dev").string()};
-  testenv::ScopedEnv runtimeDir{"STATION_RUNTIME_DIR", (dir / "run").string()};
   const std::string folder = testenv::BoardClassFolder();
   std::vector<std::unique_ptr<boardsim::Board>> boards;
   std::atomic<bool> splashShown{false};
@@ -183,7 +182,7 @@ TEST_F(DeviceBindingTest, ABoardBeyondTheLimitHoldsNoSlot) {
   EXPECT_EQ(host->Prompts()[0].text, "please remount usb device!");
   EXPECT_EQ(host->Prompts()[0].caption, "WARNING");
   EXPECT_EQ(host->Prompts()[0].flags, ui::MB_OK | ui::MB_ICONWARNING);
-  EXPECT_TRUE(s().rememberedPaths[2].empty());
+  EXPECT_TRUE(RememberedPath(2).empty());
   EXPECT_EQ(Picture(2), kPictureIdle);
   EXPECT_FALSE(s().mainDlg.Enabled(SlotButtonId(2)));
   EXPECT_FALSE(s().splashDlg.Shown());
@@ -231,7 +230,7 @@ TEST_F(DeviceBindingTest, APathTooLongIsRefused) {
     EXPECT_EQ(HandleDeviceEvent({Kind::Arrival, path}), c.slot);
     const bool refused = c.slot == kNoSlot;
     EXPECT_EQ(MainLogText() == "device path too long : " + path + "\r\n", refused) << MainLogText();
-    EXPECT_EQ(s().rememberedPaths[0].empty(), refused);
+    EXPECT_EQ(RememberedPath(0).empty(), refused);
     EXPECT_EQ(HandleDeviceEvent({Kind::Removal, path}), c.slot);
   }
 }
@@ -287,7 +286,7 @@ TEST_F(DeviceBindingTest, StartupBindsThePresentBoardsUpToTheLimit) {
     for (int i = 0; i < kSlotCount; ++i) {
       const bool bound = !tooMany && i < c.boards;
       EXPECT_EQ(SlotDevicePath(i), bound ? paths[i] : "") << i;
-      EXPECT_EQ(s().rememberedPaths[i], bound ? paths[i] : "") << i;
+      EXPECT_EQ(RememberedPath(i), bound ? paths[i] : "") << i;
       EXPECT_EQ(Picture(i), bound ? kPictureConnected : kPictureIdle) << i;
     }
     EXPECT_EQ(Prompts(), tooMany ? std::vector<std::string>{"ERROR: please check usb device connection count! exceeded the number!"}
@@ -443,7 +442,7 @@ TEST_F(DeviceBindingTest, TheWarningForOneBoardTooManyHoldsOnlyTheBinder) {
   EXPECT_TRUE(SettlesAs(BoundAs({{1, pb}})));
   ExpectRemoved(0);
   EXPECT_EQ(Picture(2), kPictureIdle);
-  EXPECT_TRUE(s().rememberedPaths[2].empty());
+  EXPECT_TRUE(RememberedPath(2).empty());
   EXPECT_EQ(prompter.Texts().size(), 1u);
 }
 
@@ -477,7 +476,7 @@ TEST_F(DeviceBindingTest, ABurstOfEventsEndsWithWhatIsPlugged) {
       s().MutexEnum.Unlock();
     }
     EXPECT_TRUE(SettlesAs(BoundAs({{1, expected[1]}, {3, expected[3]}})));
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(s().rememberedPaths[i], expected[i]);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(RememberedPath(i), expected[i]);
     binder.Stop();
   }
 }
@@ -548,7 +547,7 @@ TEST_F(DeviceBindingTest, ANodeWithAPathTooLongIsRefused) {
   boardsim::Board& a = Board();
   const std::string pa = Plug(a, "a");
   EXPECT_TRUE(SettlesAs(BoundAs({{0, pa}})));
-  EXPECT_EQ(s().rememberedPaths[1], "");
+  EXPECT_EQ(RememberedPath(1), "");
 }
 
 }  // namespace
