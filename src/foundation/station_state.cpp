@@ -97,6 +97,10 @@ ScopedStation::ScopedStation() : state_(std::make_unique<StationState>()), previ
   SetState(state_.get());
 }
 
-ScopedStation::~ScopedStation() { SetState(previous_); }
+// The state's worker threads are joined first, while they still find their own state.
+ScopedStation::~ScopedStation() {
+  state_.reset();
+  SetState(previous_);
+}
 
 }  // namespace station

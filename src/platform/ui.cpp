@@ -178,6 +178,9 @@ void Dialog::SetFont(int id, int font) {
 void Dialog::SetTextLimit(int id, size_t limit) {
   Change(id, [&](ControlState& c) { c.textLimit = limit; });
 }
+void Dialog::SetReadOnly(int id, bool on) {
+  Change(id, [&](ControlState& c) { c.readOnly = on; });
+}
 
 // The dialog's own fields (title, shown, window place) are read and set under its lock; a
 // change is announced as a change of the dialog (id 0).
@@ -199,9 +202,11 @@ void Dialog::SetTitle(std::string title) {
   SetLocked(m_, title_, std::move(title));
   Notify(0);
 }
-bool Dialog::Shown() const { return ReadLocked(m_, shown_); }
-void Dialog::Show(bool on) {
-  SetLocked(m_, shown_, on);
+bool Dialog::Shown() const { return ReadLocked(m_, show_) != ShowState::Hidden; }
+void Dialog::Show(bool on) { SetShowState(on ? ShowState::Normal : ShowState::Hidden); }
+ShowState Dialog::GetShowState() const { return ReadLocked(m_, show_); }
+void Dialog::SetShowState(ShowState state) {
+  SetLocked(m_, show_, state);
   Notify(0);
 }
 Rect Dialog::WindowRect() const { return ReadLocked(m_, windowRect_); }
@@ -240,6 +245,96 @@ bool Dialog::Click(int id) {
   if (!h) return false;
   h();
   return true;
+}
+
+void Dialog::OnSelChange(int id, Handler handler) {
+  std::lock_guard lock(m_);
+  selChange_[id] = std::move(handler);
+}
+
+bool Dialog::SelectByUser(int id, int index) {
+  SetSelected(id, index);
+  Handler h;
+  {
+    std::lock_guard lock(m_);
+    auto it = selChange_.find(id);
+    if (it != selChange_.end()) h = it->second;
+  }
+  if (!h) return false;
+  h();
+  return true;
+}
+
+void Dialog::SetTimer(int timerId, int periodMs, Handler handler) {
+  {
+    std::lock_guard lock(m_);
+    timers_[timerId] = {periodMs, std::move(handler)};
+  }
+  Notify(0);
+}
+
+void Dialog::KillTimer(int timerId) {
+  {
+    std::lock_guard lock(m_);
+    if (!timers_.erase(timerId)) return;
+  }
+  Notify(0);
+}
+
+std::vector<Dialog::Timer> Dialog::Timers() const {
+  std::lock_guard lock(m_);
+  std::vector<Timer> out;
+  for (auto& [id, t] : timers_) out.push_back({id, t.first});
+  return out;
+}
+
+bool Dialog::FireTimer(int timerId) {
+  Handler h;
+  {
+    std::lock_guard lock(m_);
+    auto it = timers_.find(timerId);
+    if (it == timers_.end()) return false;
+    h = it->second.second;
+  }
+  if (h) h();
+  return true;
+}
+
+// ---- quit request ----
+
+namespace {
+std::mutex g_quitLock;
+bool g_quit = false;
+int g_quitCode = 0;
+QuitListener g_quitListener;
+}  // namespace
+
+void RequestQuit(int code) {
+  QuitListener l;
+  {
+    std::lock_guard lock(g_quitLock);
+    g_quit = true;
+    g_quitCode = code;
+    l = g_quitListener;
+  }
+  if (l) l(code);
+}
+
+bool QuitRequested(int* code) {
+  std::lock_guard lock(g_quitLock);
+  if (code) *code = g_quitCode;
+  return g_quit;
+}
+
+void SetQuitListener(QuitListener listener) {
+  std::lock_guard lock(g_quitLock);
+  g_quitListener = std::move(listener);
+}
+
+void ResetQuit() {
+  std::lock_guard lock(g_quitLock);
+  g_quit = false;
+  g_quitCode = 0;
 }
 
 // ---- prompter ----

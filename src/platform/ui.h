@@ -33,7 +33,11 @@ struct ControlState {
   Rect rect;
   int font = 0;        // 0 default, otherwise a font id of the dialog's owner
   size_t textLimit = 0;  // 0: no limit
+  bool readOnly = false;  // an edit the operator cannot type into
 };
+
+// How a dialog window is shown.
+enum class ShowState { Hidden, Normal, Minimized, Maximized };
 
 // One dialog: its controls by id, plus the dialog's own title, visibility and size.
 // Operations on an id the dialog does not have do nothing and read as empty, the way a
@@ -82,12 +86,15 @@ class Dialog {
   Rect GetRect(int id) const;
   void SetFont(int id, int font);
   void SetTextLimit(int id, size_t limit);
+  void SetReadOnly(int id, bool on);
 
   // The dialog window itself.
   std::string Title() const;
   void SetTitle(std::string title);
   bool Shown() const;
-  void Show(bool on);
+  void Show(bool on);  // Normal or Hidden
+  ShowState GetShowState() const;
+  void SetShowState(ShowState state);
   Rect WindowRect() const;
   void SetWindowRect(Rect r);
 
@@ -102,6 +109,23 @@ class Dialog {
   void OnClick(int id, Handler handler);
   bool Click(int id);  // false when the control has no handler or is disabled
 
+  // A list's selection-change handler: the front end (or a test) calls SelectByUser when the
+  // operator picks entry `index`, which selects it and then runs the handler.
+  void OnSelChange(int id, Handler handler);
+  bool SelectByUser(int id, int index);
+
+  // Timers of the dialog: while set, the front end runs the handler every `periodMs` on its
+  // own thread (a headless host fires them itself with FireTimer). Setting an id again
+  // replaces its timer.
+  struct Timer {
+    int id = 0;
+    int periodMs = 0;
+  };
+  void SetTimer(int timerId, int periodMs, Handler handler);
+  void KillTimer(int timerId);
+  std::vector<Timer> Timers() const;
+  bool FireTimer(int timerId);  // false when no such timer is set
+
  private:
   template <class F>
   void Change(int id, F&& f);
@@ -113,11 +137,13 @@ class Dialog {
   mutable std::mutex m_;
   std::map<int, ControlState> controls_;
   std::string title_;
-  bool shown_ = false;
+  ShowState show_ = ShowState::Hidden;
   Rect windowRect_;
   std::map<int, Listener> listeners_;
   int nextToken_ = 1;
   std::map<int, Handler> handlers_;
+  std::map<int, Handler> selChange_;
+  std::map<int, std::pair<int, Handler>> timers_;
 };
 
 // Message-box flags and answers, with the values the station's code uses.
@@ -140,7 +166,9 @@ struct FileDialogSpec {
   bool mustExist = true;
 };
 
-// Message boxes and file dialogs. A call blocks its caller, and only it, until answered.
+// Message boxes and file dialogs. A call blocks its caller, and only it, until answered, or
+// until the caller's current stop token (plat::CurrentStopToken) is asked to stop: a job that
+// must give way is never left waiting for an answer (the box then gives IDCANCEL, or no file).
 class Prompter {
  public:
   virtual ~Prompter() = default;
@@ -151,6 +179,14 @@ class Prompter {
 
 Prompter& prompter();
 void SetPrompter(Prompter* p);  // nullptr restores the headless default (answers OK, cancels files)
+
+// The station asks to end (after a start-up that gives up, say): the front end quits its loop
+// with `code`; a headless host only records it.
+void RequestQuit(int code);
+bool QuitRequested(int* code = nullptr);
+using QuitListener = std::function<void(int code)>;
+void SetQuitListener(QuitListener listener);  // an empty one removes it
+void ResetQuit();
 
 // Convenience for the station's warning boxes.
 int MessageBox(const std::string& text, const std::string& caption,

@@ -1,6 +1,7 @@
-// Twelve simulated eMMC boards programmed at once by twelve slot jobs from one loaded package,
-// while the percentage display reads every slot: each board's flash is checked against a
-// picture this test draws itself from the package's description.
+// Twelve simulated eMMC boards plugged in one after the other, bound to slots by the device
+// binder and programmed at once by auto burn from one loaded package, while the percentage
+// display reads every slot: each board's flash is checked against a picture this test draws
+// itself from the package's description.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -14,6 +15,7 @@
 #include "foundation/slot_display.h"
 #include "foundation/station_state.h"
 #include "package/type_lists.h"
+#include "station/device_binding.h"
 #include "station/slot_buttons.h"
 #include "station/slot_jobs.h"
 #include "support/emmc_picture.h"
@@ -39,16 +41,19 @@ class StationJobs : public ::testing::Test, public testenv::InstallFixture {
 TEST_F(StationJobs, TwelveBoardsAtOnceFromOnePackage) {
   const mkpackage::PackageInfo pkg = Load(testenv::RichEmmcPackage(), "EMMC");
   const std::vector<uint8_t> picture = testenv::DrawInstallation(pkg, Emmc().emmcBytes);
+  std::vector<uint64_t> starts;
+  for (int slot = 0; slot < kSlotCount; ++slot) starts.push_back(SlotJobStarts(slot));
+  const uint64_t startsBefore = starts.back();
   s().mainDlg.SetText(kImagePathEdit, pkg.imagePath);
   testenv::DescribeFlash(Emmc());
 
+  testenv::ScopedEnv deviceRoot("USB_DEVICE_ROOT", (dir / "devices").string());
+  s().optionsDlg.SetText(kMaxUsbConnectionEdit, "12");
+  s().optionsDlg.SetChecked(kAutoBurnCheck, true);
+  DeviceBinder binder;
+  ASSERT_EQ(binder.Start(), StartupBinding::NoDevices);
+
   std::vector<std::unique_ptr<boardsim::Board>> boards;
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    boards.push_back(std::make_unique<boardsim::Board>(Emmc()));
-    const std::string path = boards.back()->Plug((dir / "dev").string(), "simboard-" + std::to_string(slot + 1));
-    SetSlotDevicePath(slot, path);
-    SetRememberedPath(slot, path);
-  }
   {
     // The percentage display reads the slots' counters the whole time.
     std::jthread percentages([](std::stop_token st) {
@@ -58,19 +63,26 @@ TEST_F(StationJobs, TwelveBoardsAtOnceFromOnePackage) {
         real.SleepMs(1, st);
       }
     });
-    for (int slot = 0; slot < kSlotCount; ++slot) OnSlotButton(slot);
+    for (int n = 0; n < kSlotCount; ++n) {
+      boards.push_back(std::make_unique<boardsim::Board>(Emmc()));
+      ASSERT_FALSE(boards.back()->Plug(testenv::BoardClassFolder(), "simboard-" + std::to_string(n + 1)).empty());
+    }
     plat::RealClock real;
+    for (int i = 0; i < 3000 && !(binder.Idle() && SlotJobStarts(kSlotCount - 1) > startsBefore); ++i) real.SleepMs(10);
     for (int slot = 0; slot < kSlotCount; ++slot)
       for (int i = 0; i < 30000 && SlotJobRunning(slot); ++i) real.SleepMs(10);  // bounded: 5 minutes
   }
   for (int slot = 0; slot < kSlotCount; ++slot) {
     SCOPED_TRACE(slot);
+    EXPECT_EQ(SlotDevicePath(slot), boards[slot]->path()) << "the boards take the slots in the order they came";
+    EXPECT_EQ(SlotJobStarts(slot), starts[slot] + 1) << "one job per arrival";
     EXPECT_FALSE(SlotJobRunning(slot));
     EXPECT_EQ(s().SlotResult[slot].load(), kFactoryStageResult);
     EXPECT_EQ(testenv::Differences(boards[slot]->Flash(0, picture.size()), picture), std::vector<uint64_t>{});
     EXPECT_EQ(s().slots[slot].DeviceHandle, kInvalidHandle);
     EXPECT_EQ(s().slots[slot].Busy.load(), 0);
   }
+  binder.Stop();
   StopAllSlotJobs();
   EXPECT_FALSE(s().MutexFactory.Held());
   EXPECT_FALSE(s().MutexGoDdr.Held());
