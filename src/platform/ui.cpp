@@ -265,6 +265,34 @@ bool Dialog::SelectByUser(int id, int index) {
   return true;
 }
 
+void Dialog::OnSize(SizeHandler handler) {
+  std::lock_guard lock(m_);
+  sizeHandler_ = std::move(handler);
+}
+
+void Dialog::Resized(int type, int cx, int cy) {
+  SizeHandler h;
+  {
+    std::lock_guard lock(m_);
+    h = sizeHandler_;
+  }
+  if (h) h(type, cx, cy);
+}
+
+void Dialog::OnSysCommand(CommandHandler handler) {
+  std::lock_guard lock(m_);
+  commandHandler_ = std::move(handler);
+}
+
+void Dialog::SysCommand(unsigned id) {
+  CommandHandler h;
+  {
+    std::lock_guard lock(m_);
+    h = commandHandler_;
+  }
+  if (h) h(id);
+}
+
 void Dialog::SetTimer(int timerId, int periodMs, Handler handler) {
   {
     std::lock_guard lock(m_);

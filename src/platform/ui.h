@@ -114,6 +114,15 @@ class Dialog {
   void OnSelChange(int id, Handler handler);
   bool SelectByUser(int id, int index);
 
+  // The window's size changes and its system menu, reported by the front end: `type` 0
+  // restored, 1 minimised, 2 maximised, with the new client size; a system command by its id.
+  using SizeHandler = std::function<void(int type, int cx, int cy)>;
+  void OnSize(SizeHandler handler);
+  void Resized(int type, int cx, int cy);
+  using CommandHandler = std::function<void(unsigned id)>;
+  void OnSysCommand(CommandHandler handler);
+  void SysCommand(unsigned id);
+
   // Timers of the dialog: while set, the front end runs the handler every `periodMs` on its
   // own thread (a headless host fires them itself with FireTimer). Setting an id again
   // replaces its timer.
@@ -144,6 +153,8 @@ class Dialog {
   std::map<int, Handler> handlers_;
   std::map<int, Handler> selChange_;
   std::map<int, std::pair<int, Handler>> timers_;
+  SizeHandler sizeHandler_;
+  CommandHandler commandHandler_;
 };
 
 // Message-box flags and answers, with the values the station's code uses.
