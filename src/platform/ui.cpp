@@ -65,6 +65,44 @@ std::optional<ControlState> Dialog::Snapshot(int id) const {
   return Read(id, std::optional<ControlState>{}, [](const ControlState& c) { return std::optional(c); });
 }
 
+std::optional<ControlState> Dialog::SnapshotWithoutText(int id) const {
+  return Read(id, std::optional<ControlState>{}, [](const ControlState& c) {
+    ControlState copy;
+    copy.id = c.id;
+    copy.kind = c.kind;
+    copy.checked = c.checked;
+    copy.enabled = c.enabled;
+    copy.visible = c.visible;
+    copy.items = c.items;
+    copy.selected = c.selected;
+    copy.picture = c.picture;
+    copy.rangeMin = c.rangeMin;
+    copy.rangeMax = c.rangeMax;
+    copy.pos = c.pos;
+    copy.rect = c.rect;
+    copy.font = c.font;
+    copy.textLimit = c.textLimit;
+    copy.readOnly = c.readOnly;
+    copy.textRevision = c.textRevision;
+    return std::optional(std::move(copy));
+  });
+}
+
+TextTail Dialog::TextSince(int id, uint64_t revision, size_t from) const {
+  return Read(id, TextTail{}, [&](const ControlState& c) {
+    TextTail t;
+    t.revision = c.textRevision;
+    t.size = c.text.size();
+    if (c.textRevision == revision && from <= c.text.size()) {
+      t.text = c.text.substr(from);
+    } else {
+      t.whole = true;
+      t.text = c.text;
+    }
+    return t;
+  });
+}
+
 std::string Dialog::Text(int id) const {
   return Read(id, std::string{}, [](const ControlState& c) { return c.text; });
 }
@@ -73,6 +111,7 @@ void Dialog::SetText(int id, std::string text) {
   Change(id, [&](ControlState& c) {
     c.text = std::move(text);
     if (c.textLimit && c.text.size() > c.textLimit) c.text.resize(c.textLimit);
+    ++c.textRevision;
   });
 }
 
@@ -129,6 +168,7 @@ void Dialog::SetSelected(int id, int index) {
     }
     c.selected = index;
     c.text = c.items[index];
+    ++c.textRevision;
   });
 }
 int Dialog::SelectString(int id, std::string_view text) {
@@ -139,6 +179,7 @@ int Dialog::SelectString(int id, std::string_view text) {
         found = static_cast<int>(i);
         c.selected = found;
         c.text = c.items[i];
+        ++c.textRevision;
         return;
       }
     }

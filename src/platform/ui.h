@@ -2,6 +2,7 @@
 // The station's windows as control models. Station logic reads and writes only these models;
 // the Qt front end renders them and feeds clicks back, and tests use the headless host.
 // Every call is thread-safe: job threads write controls while the GUI thread reads them.
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -34,6 +35,17 @@ struct ControlState {
   int font = 0;        // 0 default, otherwise a font id of the dialog's owner
   size_t textLimit = 0;  // 0: no limit
   bool readOnly = false;  // an edit the operator cannot type into
+  // Counts the times the text was replaced (set, or taken from a list entry); growing it at
+  // its end (AppendText) keeps the count, so a view can show only what was added.
+  uint64_t textRevision = 0;
+};
+
+// An edit's text as a view that shows it growing reads it (Dialog::TextSince).
+struct TextTail {
+  uint64_t revision = 0;  // the text's revision now
+  size_t size = 0;        // the whole text's length
+  bool whole = false;     // `text` is the whole text (the revision differs from the one asked)
+  std::string text;       // the text from the asked offset on, or the whole text
 };
 
 // How a dialog window is shown.
@@ -54,10 +66,16 @@ class Dialog {
   bool Has(int id) const;
   std::vector<int> Ids() const;
   std::optional<ControlState> Snapshot(int id) const;
+  // The control's state with its text left empty, for a view that reads a long text with
+  // TextSince.
+  std::optional<ControlState> SnapshotWithoutText(int id) const;
 
   std::string Text(int id) const;
   void SetText(int id, std::string text);
   void AppendText(int id, std::string_view text);  // an edit's text grows at its end
+  // The text from byte `from` on when its revision is still `revision` (and `from` lies within
+  // it), else the whole text.
+  TextTail TextSince(int id, uint64_t revision, size_t from) const;
 
   bool Checked(int id) const;
   void SetChecked(int id, bool on);

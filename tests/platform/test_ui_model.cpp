@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
+#include <tuple>
 
 #include "platform/ui.h"
 
@@ -37,6 +39,86 @@ TEST(DialogModel, ConcurrentAppendsKeepEveryLine) {
     });
   for (auto& t : threads) t.join();
   EXPECT_EQ(d.Text(7).size(), 12u * 1000u * 6u);
+}
+
+// A view that shows a growing text reads only what was added since it last looked; any other
+// change of the text gives it the whole text again.
+TEST(DialogModel, GrowingTextIsReadFromWhereTheViewStopped) {
+  ui::Dialog d(1, "t");
+  d.Add(7, ui::Kind::Edit);
+  d.SetText(7, "first\r\n");
+  const ui::TextTail start = d.TextSince(7, 0, 0);
+  ASSERT_TRUE(start.whole) << "a view that has seen nothing gets everything";
+  EXPECT_EQ(start.text, "first\r\n");
+
+  d.AppendText(7, "second\r\n");
+  d.AppendText(7, "third");
+  const ui::TextTail grown = d.TextSince(7, start.revision, start.size);
+  EXPECT_FALSE(grown.whole);
+  EXPECT_EQ(grown.revision, start.revision);
+  EXPECT_EQ(grown.text, "second\r\nthird");
+  EXPECT_EQ(grown.size, d.Text(7).size());
+
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+    const char* whole;
+  };
+  const Case cases[] = {
+      {"replaced by a longer text", [&] { d.SetText(7, "first\r\nsecond\r\nthird and more"); }, "first\r\nsecond\r\nthird and more"},
+      {"emptied", [&] { d.SetText(7, ""); }, ""},
+  };
+  ui::TextTail seen = d.TextSince(7, grown.revision, grown.size);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.change();
+    const ui::TextTail t = d.TextSince(7, seen.revision, seen.size);
+    EXPECT_TRUE(t.whole);
+    EXPECT_EQ(t.text, c.whole);
+    seen = t;
+  }
+  EXPECT_TRUE(d.TextSince(7, seen.revision, seen.size + 1).whole) << "an offset past the end reads everything";
+
+  // A list's text changes with its selection.
+  d.Add(8, ui::Kind::List);
+  d.AddItem(8, "NAND");
+  d.AddItem(8, "NOR");
+  const ui::TextTail list = d.TextSince(8, 0, 0);
+  d.SetSelected(8, 1);
+  EXPECT_TRUE(d.TextSince(8, list.revision, list.size).whole);
+  const ui::TextTail nor = d.TextSince(8, 0, 0);
+  d.SelectString(8, "NAND");
+  EXPECT_EQ(d.TextSince(8, nor.revision, nor.size).text, "NAND");
+}
+
+TEST(DialogModel, SnapshotWithoutTextKeepsEverythingElse) {
+  ui::Dialog d(1, "t");
+  d.Add(9, ui::Kind::List, "", false);
+  d.AddItem(9, "a");
+  d.AddItem(9, "b");
+  d.SetSelected(9, 1);
+  d.SetChecked(9, true);
+  d.SetEnabled(9, false);
+  d.SetPicture(9, 141);
+  d.SetRange(9, 3, 40);
+  d.SetPos(9, 12);
+  d.SetRect(9, {1, 2, 3, 4});
+  d.SetFont(9, 22);
+  d.SetTextLimit(9, 80);
+  d.SetReadOnly(9, true);
+  const ui::ControlState full = *d.Snapshot(9);
+  const ui::ControlState lean = *d.SnapshotWithoutText(9);
+  EXPECT_EQ(full.text, "b");
+  EXPECT_EQ(lean.text, "");
+  ui::ControlState same = lean;
+  same.text = full.text;
+  auto fields = [](const ui::ControlState& c) {
+    return std::make_tuple(c.id, c.kind, c.text, c.checked, c.enabled, c.visible, c.items, c.selected, c.picture,
+                           c.rangeMin, c.rangeMax, c.pos, c.rect.x, c.rect.y, c.rect.w, c.rect.h, c.font, c.textLimit,
+                           c.readOnly, c.textRevision);
+  };
+  EXPECT_EQ(fields(same), fields(full));
+  EXPECT_FALSE(d.SnapshotWithoutText(10).has_value());
 }
 
 TEST(DialogModel, ClickTogglesCheckBoxAndRunsHandler) {
