@@ -134,7 +134,8 @@ QImage Running() {
   p.setPen(Qt::NoPen);
   p.setBrush(QColor(0xFB, 0x8C, 0x00));
   QPolygonF head;
-  head << QPointF(c.x() + 40 - 9, c.y() - 2) << QPointF(c.x() + 40 + 9, c.y() - 2) << QPointF(c.x() + 40, c.y() + 10);
+  // The arc runs counter-clockwise from the top, so at its end it climbs.
+  head << QPointF(c.x() + 40 - 9, c.y() + 4) << QPointF(c.x() + 40 + 9, c.y() + 4) << QPointF(c.x() + 40, c.y() - 8);
   p.drawPolygon(head);
   return img;
 }

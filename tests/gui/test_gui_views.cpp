@@ -477,6 +477,20 @@ TEST(Pictures, EveryNamedPictureIsDrawn) {
   EXPECT_NE(gui::StationPicture(station::kPictureConnected), gui::StationPicture(station::kPictureConnectedSelected));
   EXPECT_TRUE(gui::StationPicture(station::kPictureFailedBase + 25).isNull());
   EXPECT_TRUE(gui::StationPicture(0).isNull());
+  // A sheet of them all, to look at.
+  QImage sheet(8 * 110, 5 * 110, QImage::Format_RGB32);
+  sheet.fill(Qt::white);
+  {
+    QPainter p(&sheet);
+    std::vector<int> ids = {station::kPictureConnected, station::kPictureConnectedSelected, station::kPictureIdle,
+                            station::kPictureRunning, station::kPictureSingleDone, gui::kIconPicture};
+    for (int code = 0; code <= 24; ++code) ids.push_back(station::kPictureFailedBase + code);
+    for (size_t i = 0; i < ids.size(); ++i) {
+      const QImage img = gui::StationPicture(ids[i]);
+      p.drawImage(QRect(static_cast<int>(i % 8) * 110 + 5, static_cast<int>(i / 8) * 110 + 5, std::min(img.width(), 105), 100), img);
+    }
+  }
+  guitest::SaveScreenshot(sheet, "pictures");
   // The splash frames are the splash window's own bitmaps.
   const station::BitmapPtr frame = station::LoadStationBitmap(station::kSplashFrameB);
   EXPECT_EQ(gui::StationPicture(station::kSplashFrameB).pixel(100, 40) & 0xFFFFFF, frame->Pixel(100, 40));
