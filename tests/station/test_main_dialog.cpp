@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,13 +37,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int ThreadCount() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  return -1;
-}
 
 class MainDialogTest : public ::testing::Test, public testenv::PackageFixture {
  public:
@@ -209,7 +201,7 @@ TEST_F(MainDialogTest, AboutBoxOnlyForItsCommand) {
 // Shut-down while a job waits on a board that answers busy for ever: the job is stopped and
 // joined, the binder and its watcher too, and nothing is left.
 TEST_F(MainDialogTest, ShutDownDuringAJobJoinsEveryThread) {
-  const int threads = ThreadCount();
+  const int threads = testenv::ThreadCount();
   {
     boardsim::Board& board = PlugBoard("simboard-1");
     {
@@ -221,11 +213,11 @@ TEST_F(MainDialogTest, ShutDownDuringAJobJoinsEveryThread) {
     s().mainDlg.SetText(kDdrTypeList, "2DDR4_1GB");
     GetDdrFolderName(1);
     s().mainDlg.SetText(kImagePathEdit, "x");
-    testenv::DescribeFlash(boardsim::BoardConfig{boardsim::FlashKind::Nor});
+    boardsim::BoardConfig nor;
+    nor.flash = boardsim::FlashKind::Nor;
+    testenv::DescribeFlash(nor);
     ASSERT_TRUE(s().mainDlg.Click(SlotButtonId(0)));
-    plat::RealClock real;
-    for (int i = 0; i < 3000 && board.exchanges().empty(); ++i) real.SleepMs(10);
-    ASSERT_FALSE(board.exchanges().empty()) << "the job reached the board";
+    ASSERT_TRUE(testenv::Eventually([&] { return !board.exchanges().empty(); })) << "the job reached the board";
     dialog.OnDestroy();
     EXPECT_FALSE(SlotJobRunning(0));
     EXPECT_FALSE(dialog.binder().Watching());
@@ -234,7 +226,7 @@ TEST_F(MainDialogTest, ShutDownDuringAJobJoinsEveryThread) {
     board.Unplug();
   }
   boards.clear();
-  EXPECT_EQ(ThreadCount(), threads);
+  EXPECT_EQ(testenv::ThreadCount(), threads);
 }
 
 // ---- the main dialog's buttons and lists ----
