@@ -34,6 +34,7 @@
 #include "programming/emmc_install.h"
 #include "programming/slot_params.h"
 #include "usblink/flash_options.h"
+#include "support/emmc_image.h"
 #include "usblink/usb_device.h"
 
 namespace {
@@ -43,31 +44,11 @@ using namespace station;
 
 constexpr double kUsb2BytesPerSecond = 53e6;
 constexpr uint64_t kGiB = 1ull << 30;
-constexpr uint64_t kPiece = 0x3000000;
 
 uint64_t ImageBytes() {
   const char* v = std::getenv("BENCH_EMMC_MIB");
   const uint64_t mib = v && *v ? std::strtoull(v, nullptr, 10) : 1024;
   return (mib ? mib : 1024) << 20;
-}
-
-double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
-double CpuSeconds(int who) {
-  rusage u{};
-  getrusage(who, &u);
-  return Seconds(u.ru_utime) + Seconds(u.ru_stime);
-}
-
-void Fill(uint8_t* p, uint64_t n, uint64_t seed) {
-  uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
-  uint64_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    std::memcpy(p + i, &x, 8);
-  }
-  for (; i < n; ++i) p[i] = static_cast<uint8_t>(x >> (8 * (i % 8)));
 }
 
 // The station folder, the device root and the temporary folder of the run, all in /tmp.
@@ -88,58 +69,6 @@ struct WorkFolders {
   }
   std::string root;
 };
-
-// A board image of `total` bytes: the seven boot pieces, a typical set of firmware entries,
-// the firmware table and two MBR images, the rest one partition in 48 MiB pieces.
-void LoadImage(uint64_t total) {
-  StationState& s = state();
-  uint64_t used = 0;
-  for (int k = 0; k < kBootPieceCount; ++k) {
-    ImageBuffer& b = s.images.boot[k];
-    b.length = 64 << 10;
-    b.data.resize(b.length + 1);
-    Fill(b.data.data(), b.length, 100 + k);
-    used += b.length;
-  }
-  struct E {
-    int index;
-    uint64_t offset, size;
-  };
-  const E entries[] = {{FW_KERNEL, 0x1000000, 8 << 20},        {FW_KERNEL_DT, 0x1900000, 64 << 10},
-                       {FW_RESCUE_DT, 0x1A00000, 64 << 10},    {FW_RESCUE_ROOTFS, 0x1B00000, 8 << 20},
-                       {FW_KERNEL_ROOTFS, 0x2400000, 16 << 20}, {FW_AKERNEL, 0x3500000, 4 << 20},
-                       {FW_FWTBL, 0x3A00000, 1 << 10},          {FW_GOLD_KERNEL, 0x3B00000, 8 << 20}};
-  FwEntryTable& table = *s.fwEntries;
-  for (const E& e : entries) {
-    FwEntry& f = table[e.index];
-    f.Buffer.Reserve(e.size);
-    Fill(f.Buffer.data(), e.size, 200 + e.index);
-    f.Size = e.size;
-    f.Offset = e.offset;
-    used += e.size * (e.index == FW_FWTBL ? 2 : 1);
-  }
-  for (int m = 0; m < 2; ++m) {
-    MbrImage mbr;
-    mbr.name = " MBR" + std::to_string(m);
-    mbr.heap.resize(513);
-    Fill(mbr.heap.data(), 512, 300 + m);
-    mbr.length = 512;
-    mbr.offset = m == 0 ? 0 : 0x200000;
-    s.images.mbrImages.push_back(std::move(mbr));
-    used += 512;
-  }
-  const uint64_t partition = total > used ? total - used : 0;
-  for (uint64_t at = 0; at < partition; at += kPiece) {
-    PartitionPiece p;
-    p.name = " PART0";
-    p.length = std::min(kPiece, partition - at);
-    p.offset = 0x4000000;
-    p.layoutSize = partition;
-    p.pages.Reserve(p.length);
-    Fill(p.pages.data(), p.length, 400 + at / kPiece);
-    s.images.partitionPieces.push_back(std::move(p));
-  }
-}
 
 void DescribeEmmc() {
   ui::Dialog& d = state().optionsDlg;
@@ -177,20 +106,20 @@ void BM_EmmcInstall(benchmark::State& st, int boards, bool compare) {
     std::vector<ResultCode> result(boards, -1);
     st.ResumeTiming();
 
-    const double process0 = CpuSeconds(RUSAGE_SELF);
+    const double process0 = benchsupport::CpuSeconds(RUSAGE_SELF);
     const auto t0 = std::chrono::steady_clock::now();
     {
       std::vector<std::jthread> jobs;
       for (int b = 0; b < boards; ++b)
         jobs.emplace_back([&, b] {
-          const double c0 = CpuSeconds(RUSAGE_THREAD);
+          const double c0 = benchsupport::CpuSeconds(RUSAGE_THREAD);
           NandBbt bbt;
           result[b] = EmmcFullInstall(b, state().slots[b], info, *state().fwEntries, option, bbt);
-          cpu[b] = CpuSeconds(RUSAGE_THREAD) - c0;
+          cpu[b] = benchsupport::CpuSeconds(RUSAGE_THREAD) - c0;
         });
     }
     wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    processCpu += CpuSeconds(RUSAGE_SELF) - process0;
+    processCpu += benchsupport::CpuSeconds(RUSAGE_SELF) - process0;
 
     st.PauseTiming();
     for (int b = 0; b < boards; ++b) {
@@ -234,7 +163,7 @@ int main(int argc, char** argv) {
     ui::ScopedHeadlessHost host;
     ScopedStation station;
     FreeImageBuffers();
-    LoadImage(ImageBytes());
+    benchsupport::LoadEmmcImage(ImageBytes());
     benchmark::RunSpecifiedBenchmarks();
     FreeImageBuffers();
   }

@@ -41,6 +41,7 @@
 #include "station/slot_buttons.h"
 #include "station/slot_jobs.h"
 #include "usblink/flash_options.h"
+#include "support/emmc_image.h"
 #include "usblink/usb_device.h"
 
 #ifndef STATION_BOARDSIM_PATH
@@ -54,32 +55,12 @@ using namespace station;
 
 constexpr double kUsb2BytesPerSecond = 53e6;
 constexpr uint64_t kGiB = 1ull << 30;
-constexpr uint64_t kPiece = 0x3000000;
 constexpr double kFactoryPauseS = 1.0;
 
 uint64_t ImageBytes() {
   const char* v = std::getenv("BENCH_JOBS_MIB");
   const uint64_t mib = v && *v ? std::strtoull(v, nullptr, 10) : 512;
   return (mib ? mib : 512) << 20;
-}
-
-double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
-double ProcessCpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return Seconds(u.ru_utime) + Seconds(u.ru_stime);
-}
-
-void Fill(uint8_t* p, uint64_t n, uint64_t seed) {
-  uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
-  uint64_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    std::memcpy(p + i, &x, 8);
-  }
-  for (; i < n; ++i) p[i] = static_cast<uint8_t>(x >> (8 * (i % 8)));
 }
 
 struct WorkFolders {
@@ -99,54 +80,6 @@ struct WorkFolders {
   }
   std::string root;
 };
-
-// Boot pieces, a kernel and a few entries, an MBR, and one partition for the rest.
-void LoadImage(uint64_t total) {
-  StationState& s = state();
-  uint64_t used = 0;
-  for (int k = 0; k < kBootPieceCount; ++k) {
-    ImageBuffer& b = s.images.boot[k];
-    b.length = 64 << 10;
-    b.data.resize(b.length + 1);
-    Fill(b.data.data(), b.length, 100 + k);
-    used += b.length;
-  }
-  struct E {
-    int index;
-    uint64_t offset, size;
-  };
-  const E entries[] = {{FW_KERNEL, 0x1000000, 8 << 20},
-                       {FW_KERNEL_DT, 0x1900000, 64 << 10},
-                       {FW_KERNEL_ROOTFS, 0x2400000, 16 << 20},
-                       {FW_FWTBL, 0x3A00000, 1 << 10}};
-  FwEntryTable& table = *s.fwEntries;
-  for (const E& e : entries) {
-    FwEntry& f = table[e.index];
-    f.Buffer.Reserve(e.size);
-    Fill(f.Buffer.data(), e.size, 200 + e.index);
-    f.Size = e.size;
-    f.Offset = e.offset;
-    used += e.size * (e.index == FW_FWTBL ? 2 : 1);
-  }
-  MbrImage mbr;
-  mbr.name = " MBR0";
-  mbr.heap.resize(513);
-  Fill(mbr.heap.data(), 512, 300);
-  mbr.length = 512;
-  s.images.mbrImages.push_back(std::move(mbr));
-  used += 512;
-  const uint64_t partition = total > used ? total - used : 0;
-  for (uint64_t at = 0; at < partition; at += kPiece) {
-    PartitionPiece p;
-    p.name = " PART0";
-    p.length = std::min(kPiece, partition - at);
-    p.offset = 0x4000000;
-    p.layoutSize = partition;
-    p.pages.Reserve(p.length);
-    Fill(p.pages.data(), p.length, 400 + at / kPiece);
-    s.images.partitionPieces.push_back(std::move(p));
-  }
-}
 
 void ChooseEmmc() {
   StationState& s = state();
@@ -219,14 +152,14 @@ void BM_TwelveJobs(benchmark::State& st) {
     }
     st.ResumeTiming();
 
-    const double cpu0 = ProcessCpuSeconds();
+    const double cpu0 = benchsupport::CpuSeconds(RUSAGE_SELF);
     const auto t0 = std::chrono::steady_clock::now();
     for (int slot = 0; slot < kSlotCount; ++slot) OnSlotButton(slot);
     plat::RealClock real;
     for (int slot = 0; slot < kSlotCount; ++slot)
       while (SlotJobRunning(slot)) real.SleepMs(5);
     wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    cpu += ProcessCpuSeconds() - cpu0;
+    cpu += benchsupport::CpuSeconds(RUSAGE_SELF) - cpu0;
 
     st.PauseTiming();
     StopAllSlotJobs();
@@ -261,7 +194,7 @@ int main(int argc, char** argv) {
     ScopedStation station;
     CreateNamedMutexes(*station);
     FreeImageBuffers();
-    LoadImage(ImageBytes());
+    benchsupport::LoadEmmcImage(ImageBytes());
     ChooseEmmc();
     benchmark::RunSpecifiedBenchmarks();
     StopAllSlotJobs();

@@ -208,6 +208,10 @@ void CloseNamedMutexes(StationState& s);
 std::string RememberedPath(int slot);
 void SetRememberedPath(int slot, const std::string& path);
 
+// A slot's device handle as the display timer reads it while the slot's job opens and closes it.
+inline DevHandle LoadHandle(const DevHandle& h) { return std::atomic_ref<DevHandle>(const_cast<DevHandle&>(h)).load(); }
+inline void StoreHandle(DevHandle& h, DevHandle v) { std::atomic_ref<DevHandle>(h).store(v); }
+
 // The slot's bound device path, its MAC and SN texts, read and written under the slot's lock.
 std::string SlotDevicePath(int slot);
 void SetSlotDevicePath(int slot, const std::string& path);

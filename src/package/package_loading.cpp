@@ -151,8 +151,8 @@ bool LoadMbrImages(StationState& s, const std::string& layout) {
   return true;
 }
 
-void ShowSlotZero(StationState& s) {
-  if (s.slots[0].DevicePath.empty())
+void ShowSlotZero() {
+  if (SlotDevicePath(0).empty())
     SetSlotState(0, kSlotRemoved, 0);
   else
     SetSlotState(0, kSlotConnected, 0);
@@ -219,7 +219,7 @@ int ReadUntarTempFiles() {
     PrintLog("progress step  : %d \r\n", 100);
   }
 
-  ShowSlotZero(s);
+  ShowSlotZero();
   return 1;
 }
 

@@ -177,7 +177,7 @@ Job::Pass Job::RunPass() {
 
 bool Job::OpenBoard() {
   const std::string path = SlotDevicePath(slot_);
-  dev_.DeviceHandle = OpenUsbDevice(path.c_str());
+  StoreHandle(dev_.DeviceHandle, OpenUsbDevice(path.c_str()));
   LogDeviceTable();
   PrintDeviceLog(slot_, "thread [%d] path = %s \r\n", slot_, path.c_str());
   if (dev_.DeviceHandle != kInvalidHandle) return true;

@@ -52,7 +52,7 @@ bool CloseDevice(DevHandle& handle) {
   if (handle == kInvalidHandle) return false;
   plat::ResetFrameState(handle);
   int r = close(handle);
-  handle = kInvalidHandle;
+  StoreHandle(handle, kInvalidHandle);
   return r == 0;
 }
 

@@ -67,10 +67,9 @@ TEST_F(StationJobs, TwelveBoardsAtOnceFromOnePackage) {
       boards.push_back(std::make_unique<boardsim::Board>(Emmc()));
       ASSERT_FALSE(boards.back()->Plug(testenv::BoardClassFolder(), "simboard-" + std::to_string(n + 1)).empty());
     }
-    plat::RealClock real;
-    for (int i = 0; i < 3000 && !(binder.Idle() && SlotJobStarts(kSlotCount - 1) > startsBefore); ++i) real.SleepMs(10);
+    EXPECT_TRUE(testenv::Eventually([&] { return binder.Idle() && SlotJobStarts(kSlotCount - 1) > startsBefore; }));
     for (int slot = 0; slot < kSlotCount; ++slot)
-      for (int i = 0; i < 30000 && SlotJobRunning(slot); ++i) real.SleepMs(10);  // bounded: 5 minutes
+      EXPECT_TRUE(testenv::Eventually([slot] { return !SlotJobRunning(slot); }, 300));
   }
   for (int slot = 0; slot < kSlotCount; ++slot) {
     SCOPED_TRACE(slot);

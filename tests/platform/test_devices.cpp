@@ -24,16 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Waits in real time (the watcher's thread needs it) until `done` holds or 10 s have passed.
-template <class F>
-bool Eventually(F done) {
-  plat::RealClock real;
-  for (int i = 0; i < 1000; ++i) {
-    if (done()) return true;
-    real.SleepMs(10);
-  }
-  return done();
-}
+using testenv::Eventually;
 
 class Events {
  public:

@@ -32,17 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 using Kind = DeviceEvent::Kind;
 
-// Waits in real time (the watcher's and the binder's threads need it) until `done` holds or
-// 20 s have passed.
-template <class F>
-bool Eventually(F done) {
-  plat::RealClock real;
-  for (int i = 0; i < 2000; ++i) {
-    if (done()) return true;
-    real.SleepMs(10);
-  }
-  return done();
-}
+using testenv::Eventually;
 
 // A station with its boards' class folder in the test's scratch folder and every slot shown in
 // its initial state.

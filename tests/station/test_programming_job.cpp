@@ -7,7 +7,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
@@ -43,18 +42,6 @@ constexpr uint8_t kOpHwsetting = 0xF5;
 constexpr int kRetryBox = 1049;
 
 // Threads and open descriptors of this process, as the kernel counts them.
-int ThreadCount() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  return -1;
-}
-int OpenDescriptors() {
-  int n = 0;
-  for (const auto& e : fs::directory_iterator("/proc/self/fd")) n += e.is_symlink() ? 1 : 0;
-  return n;
-}
 
 boardsim::BoardConfig Config(FlashKind kind) {
   boardsim::BoardConfig c;
@@ -102,9 +89,7 @@ class ProgrammingJob : public ::testing::Test, public testenv::InstallFixture {
     return WaitForJob(slot);
   }
   static bool WaitForJob(int slot) {
-    plat::RealClock real;
-    for (int i = 0; i < 6000 && SlotJobRunning(slot); ++i) real.SleepMs(10);
-    const bool ended = !SlotJobRunning(slot);
+    const bool ended = testenv::Eventually([slot] { return !SlotJobRunning(slot); }, 60);
     StopSlotJob(slot, true);
     return ended;
   }
@@ -326,8 +311,8 @@ TEST_F(ProgrammingJob, InstallationRoadsOfNandAndEmmc) {
 TEST_F(ProgrammingJob, BoardPulledOutOrSecondClickEndsTheOldJob) {
   const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
   SetUpNor(cfg, 0x400000);
-  const int threads = ThreadCount();
-  const int descriptors = OpenDescriptors();
+  const int threads = testenv::ThreadCount();
+  const int descriptors = testenv::OpenDescriptorCount();
   {
     boardsim::Board& board = Plug(9, cfg);
     {
@@ -367,8 +352,8 @@ TEST_F(ProgrammingJob, BoardPulledOutOrSecondClickEndsTheOldJob) {
   EXPECT_FALSE(s().MutexFactory.Held());
   EXPECT_FALSE(s().MutexGoDdr.Held());
   boards_.clear();
-  EXPECT_EQ(ThreadCount(), threads);
-  EXPECT_EQ(OpenDescriptors(), descriptors);
+  EXPECT_EQ(testenv::ThreadCount(), threads);
+  EXPECT_EQ(testenv::OpenDescriptorCount(), descriptors);
 }
 
 // Jobs of several slots at once take their efuse stages one at a time: no board gets part of

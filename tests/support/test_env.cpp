@@ -73,3 +73,21 @@ StationFixture::StationFixture() : runtime("STATION_RUNTIME_DIR", (dir / "run").
 }
 
 }  // namespace testenv
+
+namespace testenv {
+
+int ThreadCount() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+
+int OpenDescriptorCount() {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) n += e.is_symlink() ? 1 : 0;
+  return n;
+}
+
+}  // namespace testenv

@@ -31,6 +31,23 @@ void WriteFile(const std::filesystem::path& p, const std::string& content);
 // How many times `part` stands in `text` (overlapping places counted).
 int CountOf(const std::string& text, const std::string& part);
 
+// Threads of this process and its open descriptors, as the kernel counts them: a test that
+// must leave no thread or socket behind compares them before and after.
+int ThreadCount();
+int OpenDescriptorCount();
+
+// Waits in real time, for work that other threads do (a watcher, a job, a simulated board),
+// until `done` holds or `seconds` have passed; the last look decides.
+template <class F>
+bool Eventually(F done, int seconds = 20) {
+  plat::RealClock real;
+  for (int i = 0; i < seconds * 100; ++i) {
+    if (done()) return true;
+    real.SleepMs(10);
+  }
+  return done();
+}
+
 // Sets an environment variable for the lifetime of the object, then restores it.
 class ScopedEnv {
  public:

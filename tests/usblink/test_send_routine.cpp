@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
@@ -634,14 +633,6 @@ TEST(MisbehavingBoard, VanishingBoardEndsTheTransfer) {
 
 // ---- stopping a send ----
 
-// Threads of this process, as the kernel counts them.
-int ThreadCount() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  return -1;
-}
 
 // A clock on which every wait blocks until its stop token is asked to stop (or a real minute
 // passes), and that tells when someone has begun to wait: a wait that ends is then known to
@@ -684,7 +675,7 @@ struct SendJob {
 constexpr auto kStopBound = std::chrono::seconds(10);
 
 TEST(StoppedSend, BoardThatAnswersBusyForever) {
-  const int threadsBefore = ThreadCount();
+  const int threadsBefore = testenv::ThreadCount();
   {
     testenv::StationFixture env;
     testenv::SimBoard sim(Config(FlashKind::Emmc));
@@ -704,11 +695,11 @@ TEST(StoppedSend, BoardThatAnswersBusyForever) {
     EXPECT_EQ(size, 2 * 0x40000) << "nothing counts as delivered";
     EXPECT_TRUE(DeviceLogText(0).ends_with("transfer stopped\r\n"));
   }
-  EXPECT_EQ(ThreadCount(), threadsBefore) << "no thread is left behind";
+  EXPECT_EQ(testenv::ThreadCount(), threadsBefore) << "no thread is left behind";
 }
 
 TEST(StoppedSend, SilentBoard) {
-  const int threadsBefore = ThreadCount();
+  const int threadsBefore = testenv::ThreadCount();
   {
     testenv::StationFixture env;
     HeldClock held;
@@ -727,7 +718,7 @@ TEST(StoppedSend, SilentBoard) {
     job.thread.join();
     plat::SetClock(&env.clock.get());
   }
-  EXPECT_EQ(ThreadCount(), threadsBefore) << "no thread is left behind";
+  EXPECT_EQ(testenv::ThreadCount(), threadsBefore) << "no thread is left behind";
 }
 
 TEST(StoppedSend, StopBeforeTheSendSendsNothing) {

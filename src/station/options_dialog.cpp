@@ -1,0 +1,81 @@
+#include "station/options_dialog.h"
+
+#include "foundation/image_buffers.h"
+#include "foundation/log_boxes.h"
+#include "foundation/result_messages.h"
+#include "foundation/station_state.h"
+#include "package/bootloader_archive.h"
+#include "package/usb_hwsetting_file.h"
+#include "platform/ui.h"
+#include "programming/single_mode_files.h"
+#include "station/main_dialog.h"
+
+namespace station {
+
+namespace {
+
+constexpr int kOkButton = 1183;
+constexpr int kBurnFactoryCheck = 1070;
+constexpr int kNasEnableCheck = 1194;
+constexpr int kOnlyUpgradeBootloaderCheck = 1159;
+constexpr int kKeyOpenButton = 1068;
+constexpr int kKeyPathEdit = 1066;
+constexpr bool kKeyBagToolsBuilt = false;
+
+// A box that changes the loaded package waits for no job: while one holds the package the
+// click is refused and the box goes back to how it was.
+bool PackageFreeForChange(int box) {
+  StationState& s = state();
+  if (s.package.holders() == 0) return true;
+  ui::MessageBox("please wait until every device is done!", "WARNING");
+  s.optionsDlg.SetChecked(box, !s.optionsDlg.Checked(box));
+  return false;
+}
+
+}  // namespace
+
+void OnBnClickedOk() { state().optionsDlg.Show(false); }
+
+void OnBnClickedBurnFactory() {
+  StationState& s = state();
+  ui::Dialog& main = s.mainDlg;
+  const bool on = s.optionsDlg.Checked(kBurnFactoryCheck);
+  // The key button needs the key-bag tools, which this station does not have yet.
+  main.SetEnabled(kKeyOpenButton, on && kKeyBagToolsBuilt);
+  main.SetText(kKeyPathEdit, on ? "" : "writefactory=0! not need to write key (factory.tar)!");
+  main.SetText(1110, "");
+  main.SetText(1111, "");
+}
+
+void OnBnClickedNasEnable() { state().mainDlg.SetTitle(StationTitle()); }
+
+void OnBnClickedOnlyUpgradeBootloader() {
+  StationState& s = state();
+  if (!PackageFreeForChange(kOnlyUpgradeBootloaderCheck)) return;
+  PackageLoad load(s.package, /*tryOnly=*/true);
+  if (!load.begun()) return;
+  FreeImageBuffers();
+  if (!s.optionsDlg.Checked(kOnlyUpgradeBootloaderCheck)) return;
+  s.optionsDlg.SetText(kMainLogControlId, "");
+  PrintLog("clear.\r\n");
+  s.PackageSubdir.clear();
+  if (!PrepareUsbHwsettingBuffer(0)) {
+    PrintLog("please check if the ddr type is selected?\r\n");
+    FreeImageBuffers();
+    return;
+  }
+  if (ReadBootloaderTarFile(1)) return;
+  ReportResult(0, 0, "read bootloader.tar file failed!!");
+  FreeImageBuffers();
+}
+
+void BindOptionsButtons() {
+  ui::Dialog& options = state().optionsDlg;
+  options.OnClick(kOkButton, OnBnClickedOk);
+  options.OnClick(kBurnFactoryCheck, OnBnClickedBurnFactory);
+  options.OnClick(kNasEnableCheck, OnBnClickedNasEnable);
+  options.OnClick(kOnlyUpgradeBootloaderCheck, OnBnClickedOnlyUpgradeBootloader);
+  BindSingleModeButtons();
+}
+
+}  // namespace station

@@ -1,0 +1,315 @@
+// The main dialog's life cycle against the headless host: start-up with boards present, a
+// second instance, start-ups that give up, the timers, rescaling, the About box, and a
+// shut-down that joins every thread; then the main dialog's buttons and lists and the options
+// dialog's own buttons.
+#include "station/main_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "boardsim/board_sim.h"
+#include "foundation/file_utils.h"
+#include "foundation/log_boxes.h"
+#include "foundation/slot_display.h"
+#include "foundation/station_state.h"
+#include "package/settings_files.h"
+#include "package/type_lists.h"
+#include "platform/profile.h"
+#include "platform/ui.h"
+#include "station/main_buttons.h"
+#include "station/options_dialog.h"
+#include "station/slot_jobs.h"
+#include "support/package_env.h"
+#include "support/usb_sim.h"
+#include "usblink/usb_device.h"
+
+namespace station {
+namespace {
+
+namespace fs = std::filesystem;
+
+
+class MainDialogTest : public ::testing::Test, public testenv::PackageFixture {
+ public:
+  MainDialogTest() : deviceRoot("USB_DEVICE_ROOT", (dir / "devices").string()) {
+    CloseNamedMutexes(s());  // the dialog creates its own
+    ui::ResetQuit();
+    plat::WriteProfileString("SYSTEM", "MAX USB CONNECTION", "12", SystemIniPath());
+  }
+  ~MainDialogTest() override {
+    dialog.OnDestroy();
+    for (auto& b : boards) b->Unplug();
+    ui::ResetQuit();
+  }
+
+  boardsim::Board& PlugBoard(const std::string& name) {
+    boards.push_back(std::make_unique<boardsim::Board>(boardsim::BoardConfig{}));
+    EXPECT_FALSE(boards.back()->Plug(testenv::BoardClassFolder(), name).empty());
+    return *boards.back();
+  }
+  std::vector<std::string> PromptTexts() {
+    std::vector<std::string> t;
+    for (const auto& p : host->Prompts()) t.push_back(p.text);
+    return t;
+  }
+  static bool HasTimer(int id) {
+    for (const auto& t : s().mainDlg.Timers())
+      if (t.id == id) return true;
+    return false;
+  }
+
+  testenv::ScopedEnv deviceRoot;
+  std::vector<std::unique_ptr<boardsim::Board>> boards;
+  MainDialog dialog;
+};
+
+TEST_F(MainDialogTest, StartUpBindsTheBoardsPresentAndRunsItsTimers) {
+  PlugBoard("simboard-1");
+  PlugBoard("simboard-2");
+  ASSERT_TRUE(dialog.OnInitDialog());
+  ui::Dialog& d = s().mainDlg;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    SCOPED_TRACE(slot);
+    const bool bound = slot < 2;
+    EXPECT_EQ(d.Picture(SlotButtonId(slot)), bound ? kPictureConnected : kPictureIdle);
+    EXPECT_EQ(d.Enabled(SlotButtonId(slot)), bound);
+    EXPECT_EQ(d.Text(SlotSnId(slot)), "-");
+  }
+  EXPECT_EQ(SlotDevicePath(0), boards[0]->path());
+  EXPECT_TRUE(HasTimer(kPercentTimer));
+  EXPECT_TRUE(HasTimer(kSplashTimer));
+  EXPECT_EQ(d.Title(), kVersionBanner);
+  EXPECT_EQ(d.GetShowState(), ui::ShowState::Maximized);
+  EXPECT_FALSE(s().optionsDlg.Shown());
+  EXPECT_TRUE(s().MutexFactory.open());
+  EXPECT_TRUE(fs::is_directory(GetTempDir() + "/mvx_tool"));
+  EXPECT_FALSE(ui::QuitRequested());
+  EXPECT_FALSE(d.Enabled(1068)) << "the key bag's button waits for the factory tools";
+}
+
+// Another station holds one of the names: start-up stops right there, with nothing running.
+TEST_F(MainDialogTest, SecondInstanceStopsAtTheNamedMutexes) {
+  plat::NamedMutex other;
+  ASSERT_EQ(other.Create(kMutexGoDdrName), plat::NamedMutex::Created::Ok);
+  PlugBoard("simboard-1");
+  EXPECT_FALSE(dialog.OnInitDialog());
+  EXPECT_TRUE(s().MutexFactory.open()) << "the name before it was made";
+  EXPECT_FALSE(s().MutexEnum.open());
+  EXPECT_TRUE(s().mainDlg.Timers().empty());
+  EXPECT_FALSE(dialog.binder().Watching());
+  EXPECT_TRUE(SlotDevicePath(0).empty());
+  dialog.OnDestroy();
+  dialog.OnDestroy();
+  EXPECT_FALSE(s().MutexFactory.open());
+}
+
+TEST_F(MainDialogTest, StartUpThatGivesUpShutsDownOnceAndAsksToQuit) {
+  struct Case {
+    const char* name;
+    std::function<void(MainDialogTest&)> set;
+    const char* box;
+  } cases[] = {
+      {"MoreBoardsThanAllowed",
+       [](MainDialogTest& t) {
+         plat::WriteProfileString("SYSTEM", "MAX USB CONNECTION", "1", SystemIniPath());
+         t.PlugBoard("simboard-1");
+         t.PlugBoard("simboard-2");
+       },
+       "please check usb device connection count! exceeded the number!"},
+      {"NoNandSupportList",
+       [](MainDialogTest& t) { fs::remove(fs::path(t.appDir) / "Tempfile" / "nand_flash_support_list.xlsx"); },
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedStation fresh;
+    ui::ResetQuit();
+    host->Clear();
+    c.set(*this);
+    MainDialog d;
+    EXPECT_TRUE(d.OnInitDialog());
+    int code = -1;
+    EXPECT_TRUE(ui::QuitRequested(&code));
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(s().mainDlg.Timers().empty()) << "nothing of the start-up runs after it gave up";
+    EXPECT_FALSE(s().MutexFactory.open());
+    EXPECT_FALSE(d.binder().Watching());
+    if (c.box) {
+      const auto texts = PromptTexts();
+      EXPECT_NE(std::find(texts.begin(), texts.end(), c.box), texts.end());
+    }
+    d.OnDestroy();
+    for (auto& b : boards) b->Unplug();
+    boards.clear();
+  }
+}
+
+TEST_F(MainDialogTest, PercentTimerShowsSlotsWithAnOpenDeviceUnlessSingleMode) {
+  ASSERT_TRUE(dialog.OnInitDialog());
+  ui::Dialog& d = s().mainDlg;
+  d.SetText(SlotPercentId(4), "x");
+  d.SetText(SlotPercentId(5), "x");
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  s().slots[4].DeviceHandle = fds[0];
+  s().optionsDlg.SetChecked(1069, true);
+  d.FireTimer(kPercentTimer);
+  EXPECT_EQ(d.Text(SlotPercentId(4)), "x") << "single mode shows no percentage";
+  s().optionsDlg.SetChecked(1069, false);
+  d.FireTimer(kPercentTimer);
+  EXPECT_EQ(d.Text(SlotPercentId(4)), "0");
+  EXPECT_EQ(d.Text(SlotPercentId(5)), "x") << "a slot without a device is left alone";
+  CloseDevice(s().slots[4].DeviceHandle);
+  close(fds[1]);
+}
+
+TEST_F(MainDialogTest, ResizeScalesTheControlsAgainstTheLastSizeAndKeepsSlotPictures) {
+  ui::Dialog& d = s().mainDlg;
+  d.SetWindowRect({0, 0, 1000, 500});
+  d.SetRect(1065, {100, 200, 300, 20});
+  ASSERT_TRUE(dialog.OnInitDialog());
+  const ui::Rect button = d.GetRect(SlotButtonId(0));
+  d.Resized(2, 2000, 1000);
+  EXPECT_EQ(d.GetRect(1065), (ui::Rect{200, 400, 600, 40}));
+  EXPECT_EQ(d.GetRect(SlotButtonId(0)).w, button.w) << "a slot button keeps its picture's size";
+  d.Resized(1, 0, 0);     // minimised
+  d.Resized(0, 500, 250);  // restored: nothing moves, the next resize scales from 2000 x 1000
+  EXPECT_EQ(d.GetRect(1065), (ui::Rect{200, 400, 600, 40}));
+  d.Resized(0, 1000, 500);
+  EXPECT_EQ(d.GetRect(1065), (ui::Rect{100, 200, 300, 20}));
+}
+
+TEST_F(MainDialogTest, AboutBoxOnlyForItsCommand) {
+  ASSERT_TRUE(dialog.OnInitDialog());
+  host->Clear();
+  s().mainDlg.SysCommand(0xF060);
+  EXPECT_TRUE(host->Prompts().empty());
+  s().mainDlg.SysCommand(kAboutCommand | 0x7);
+  ASSERT_EQ(host->Prompts().size(), 1u);
+  EXPECT_EQ(host->Prompts()[0].caption, "About");
+}
+
+// Shut-down while a job waits on a board that answers busy for ever: the job is stopped and
+// joined, the binder and its watcher too, and nothing is left.
+TEST_F(MainDialogTest, ShutDownDuringAJobJoinsEveryThread) {
+  const int threads = testenv::ThreadCount();
+  {
+    boardsim::Board& board = PlugBoard("simboard-1");
+    {
+      std::lock_guard g(board.lock());
+      board.faults().busyForMs = int64_t{1} << 50;
+    }
+    ASSERT_TRUE(dialog.OnInitDialog());
+    ChooseFlash("NOR", "2DDR4_1GB");
+    s().mainDlg.SetText(kDdrTypeList, "2DDR4_1GB");
+    GetDdrFolderName(1);
+    s().mainDlg.SetText(kImagePathEdit, "x");
+    boardsim::BoardConfig nor;
+    nor.flash = boardsim::FlashKind::Nor;
+    testenv::DescribeFlash(nor);
+    ASSERT_TRUE(s().mainDlg.Click(SlotButtonId(0)));
+    ASSERT_TRUE(testenv::Eventually([&] { return !board.exchanges().empty(); })) << "the job reached the board";
+    dialog.OnDestroy();
+    EXPECT_FALSE(SlotJobRunning(0));
+    EXPECT_FALSE(dialog.binder().Watching());
+    EXPECT_FALSE(s().MutexEnum.open());
+    EXPECT_EQ(s().slots[0].DeviceHandle, kInvalidHandle);
+    board.Unplug();
+  }
+  boards.clear();
+  EXPECT_EQ(testenv::ThreadCount(), threads);
+}
+
+// ---- the main dialog's buttons and lists ----
+
+TEST_F(MainDialogTest, MainButtons) {
+  ASSERT_TRUE(dialog.OnInitDialog());
+  ui::Dialog& d = s().mainDlg;
+  // "function" shows and hides the options dialog.
+  d.Click(1141);
+  EXPECT_TRUE(s().optionsDlg.Shown());
+  d.Click(1141);
+  EXPECT_FALSE(s().optionsDlg.Shown());
+
+  // "open" and "reload img" want the types first.
+  host->Clear();
+  d.SetText(kFlashTypeList, "");
+  d.Click(1067);
+  d.SetText(kFlashTypeList, "EMMC");
+  d.SetText(kDdrTypeList, "");
+  d.Click(1145);
+  EXPECT_EQ(PromptTexts(), (std::vector<std::string>{"Please select flash type first!", "Please select ddr type first!"}));
+
+  // "reload img" with no IMAGE PATH in the settings starts nothing.
+  host->Clear();
+  d.SetText(kDdrTypeList, "2DDR4_1GB");
+  plat::WriteProfileString("INFORMATION", "IMAGE PATH", "", SystemIniPath());
+  d.Click(1145);
+  EXPECT_EQ(PromptTexts(), (std::vector<std::string>{"please check install.img already prepared!"}));
+  EXPECT_FALSE(s().ReloadThreadHandle.joinable());
+
+  // A NAND model the support list does not know.
+  host->Clear();
+  d.ClearItems(kNandModelList);
+  d.AddItem(kNandModelList, "NO-SUCH-NAND");
+  d.SetEnabled(1067, false);
+  d.SelectByUser(kNandModelList, 5);
+  EXPECT_EQ(PromptTexts(),
+            (std::vector<std::string>{"setup nand flash spec failed!, please check the nand support list spec."}));
+  EXPECT_TRUE(d.Enabled(1067));
+}
+
+// ---- the options dialog's own buttons ----
+
+TEST_F(MainDialogTest, OptionsButtons) {
+  ASSERT_TRUE(dialog.OnInitDialog());
+  ui::Dialog& o = s().optionsDlg;
+  ui::Dialog& d = s().mainDlg;
+  o.Show(true);
+  o.Click(1183);
+  EXPECT_FALSE(o.Shown()) << "OK hides the dialog";
+
+  o.SetChecked(1070, true);
+  o.Click(1070);  // unchecks it
+  EXPECT_EQ(d.Text(1066), "writefactory=0! not need to write key (factory.tar)!");
+  EXPECT_FALSE(d.Enabled(1068));
+  o.Click(1070);
+  EXPECT_EQ(d.Text(1066), "");
+
+  o.Click(1194);
+  EXPECT_EQ(d.Title(), std::string(kVersionBanner) + kNasTitleSuffix);
+  o.Click(1194);
+  EXPECT_EQ(d.Title(), kVersionBanner);
+}
+
+TEST_F(MainDialogTest, OnlyUpgradeBootloader) {
+  ASSERT_TRUE(dialog.OnInitDialog());
+  ui::Dialog& o = s().optionsDlg;
+  // Checked with no DDR type: nothing is loaded.
+  s().mainDlg.SetText(kDdrTypeList, "");
+  GetDdrFolderName(1);
+  o.Click(1159);
+  EXPECT_NE(MainLogText().find("please check if the ddr type is selected?\r\n"), std::string::npos);
+  EXPECT_EQ(img().boot[kBootCode].length, 0u);
+
+  // While a job holds the package the click is refused and the box goes back.
+  o.SetChecked(1159, false);
+  ASSERT_TRUE(s().package.Hold());
+  host->Clear();
+  o.Click(1159);
+  EXPECT_FALSE(o.Checked(1159));
+  EXPECT_EQ(PromptTexts(), (std::vector<std::string>{"please wait until every device is done!"}));
+  s().package.Release();
+}
+
+}  // namespace
+}  // namespace station
