@@ -23,8 +23,6 @@ namespace station {
 
 namespace {
 
-constexpr unsigned kAboutCommand = 16;
-
 // The self-pipe that carries SIGINT and SIGTERM to the window's thread.
 int g_signalPipe[2] = {-1, -1};
 struct sigaction g_oldInt, g_oldTerm;

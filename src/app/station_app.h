@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "app/interim_main_dialog.h"
+#include "station/main_dialog.h"
 #include "foundation/station_state.h"
 #include "gui/dialog_view.h"
 #include "gui/qt_prompter.h"

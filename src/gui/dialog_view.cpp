@@ -78,7 +78,8 @@ class LogEdit : public QPlainTextEdit {
 
 namespace {
 
-constexpr int kDialogFontPixels = 13;
+// The dialogs were laid out for a small dialog font of Arial's widths.
+constexpr int kDialogFontPixels = 12;
 const char* const kFontProperty = "stationFont";
 
 QString FromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
@@ -131,7 +132,7 @@ ui::ShowState ShowStateOf(Qt::WindowStates s, bool visible) {
 
 QFont DialogFont() {
   QFont f;
-  f.setFamilies({"DejaVu Sans", "Liberation Sans", "WenQuanYi Micro Hei"});
+  f.setFamilies({"Liberation Sans", "Arial", "DejaVu Sans", "WenQuanYi Micro Hei"});
   f.setPixelSize(kDialogFontPixels);
   return f;
 }
@@ -139,7 +140,7 @@ QFont DialogFont() {
 QFont ControlFont(int font) {
   if (font <= 0) return DialogFont();
   QFont f;
-  f.setFamilies({"Arial", "Liberation Sans", "DejaVu Sans", "WenQuanYi Micro Hei"});
+  f.setFamilies({"Arial", "Liberation Sans", "DejaVu Sans", "WenQuanYi Micro Hei"});  // Liberation: Arial's widths
   f.setBold(true);
   // The number is the cell height, ascent and descent together; Qt sizes the em.
   f.setPixelSize(std::max(6, static_cast<int>(std::lround(font * 0.86))));

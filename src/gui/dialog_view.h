@@ -26,8 +26,8 @@ class ChangeRelay;
 class LogEdit;
 
 // The fonts of the station's controls: the dialog font for ControlState::font 0, otherwise a
-// bold sans-serif font whose cell height is the font number (22 large, 19 small). Every family
-// list ends with the font that has the station's Chinese glyphs.
+// bold sans-serif font of Arial's widths whose cell height is the font number (22 large, 19
+// small). Every family list ends with the font that has the station's Chinese glyphs.
 QFont DialogFont();
 QFont ControlFont(int font);
 
