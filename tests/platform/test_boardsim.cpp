@@ -933,4 +933,57 @@ TEST(BoardSimProgram, PlugsUnplugsSavesAndLeavesNoNodes) {
   }
 }
 
+// Every board of the program has a key of its own (from --keys, else derived from --key), and
+// a board can start with a flash picture loaded, as a board that was programmed before.
+TEST(BoardSimProgram, OwnKeysAndLoadedFlash) {
+  testenv::ScratchDir dir;
+  const std::string root = (dir / "usb").string();
+  const fs::path folder = fs::path(root) / "{7b56a5d6-cd10-4410-9f59-9a5e71269882}";
+  const std::string base = "00112233445566778899aabbccddeeff";
+  testenv::WriteFile(dir / "keys.txt", "0f0e0d0c0b0a09080706050403020100\n");
+  const Bytes picture = Pattern(4096, 7);
+  fs::create_directories(dir / "load");
+  testenv::WriteFile(dir / "load" / "board2.flash", std::string(picture.begin(), picture.end()));
+
+  Program p(root, {"--boards", "3", "--flash", "emmc", "--emmc-mib", "2", "--key", base, "--keys",
+                   (dir / "keys.txt").string(), "--load-dir", (dir / "load").string()});
+  ASSERT_EQ(p.Until("ready"), "ready");
+  auto keyOf = [&](int n) {
+    Client board((folder / ("simboard-" + std::to_string(n))).string());
+    const Csw c = board.Command(0xF1);
+    uint8_t plain[16];
+    station::Aes128EcbDecrypt(c.key.data(), nullptr, plain);
+    return Bytes(plain, plain + 16);
+  };
+  auto hex = [](const Bytes& b) {
+    std::string s;
+    char t[3];
+    for (uint8_t v : b) {
+      std::snprintf(t, sizeof t, "%02x", v);
+      s += t;
+    }
+    return s;
+  };
+  EXPECT_EQ(hex(keyOf(0)), "0f0e0d0c0b0a09080706050403020100") << "from the keys file";
+  EXPECT_EQ(hex(keyOf(1)), "00112233445566778899aabbccddef00") << "the base with 1 added";
+  EXPECT_EQ(hex(keyOf(2)), "00112233445566778899aabbccddef01");
+
+  {
+    Client board((folder / "simboard-2").string());
+    EXPECT_EQ(board.Read(0xF6, 0, 4096).first, picture) << "loaded from the load folder";
+  }
+  testenv::WriteFile(dir / "other.flash", std::string(512, 'x'));
+  p.Say("load 0 " + (dir / "other.flash").string());
+  EXPECT_EQ(p.Until("ok"), "ok load 0 " + (dir / "other.flash").string());
+  {
+    Client board((folder / "simboard-0").string());
+    EXPECT_EQ(board.Read(0xF6, 0, 512).first, Bytes(512, 'x'));
+  }
+  p.Say("load 1 " + (dir / "missing").string());
+  EXPECT_EQ(p.Until("error"), "error load " + (dir / "missing").string());
+  p.Say("quit");
+  EXPECT_EQ(p.Until("bye"), "bye");
+  EXPECT_EQ(p.Wait(), 0);
+}
+
 }  // namespace

@@ -8,6 +8,8 @@
 //   plug N           it comes back (powered up anew; the flash keeps its contents)
 //   save N FILE      its flash to FILE (and FILE.ddr, FILE.spare where there is something)
 //   save N           the same into the --save-dir folder, as board<N>.flash
+//   load N FILE      FILE becomes the board's flash from its start (FILE.spare its NAND spare,
+//                    where there is one), as if the board had been programmed before
 //   quit             save (with --save-dir), unlink every node and end
 // Each command is answered with one line on standard output: "ok ..." or "error ...".
 // The end of standard input ends nothing: the boards stay until "quit", SIGINT or SIGTERM.
@@ -46,7 +48,11 @@ void Usage() {
                "  --emmc-mib MIB         eMMC size (64)\n"
                "  --nor-mib MIB          NOR size (16)\n"
                "  --ddr-mib MIB          DDR size (64)\n"
-               "  --key HEX32            the boards' own key (32 hex digits)\n"
+               "  --key HEX32            board 0's own key (32 hex digits; a fixed one by default);\n"
+               "                         board n's is this key\n"
+               "                         with n added to its last two bytes\n"
+               "  --keys FILE            one key a line, board n takes line n (the rest derive)\n"
+               "  --load-dir DIR         start each board with DIR/board<N>.flash where it exists\n"
                "  --no-ddr-check         take flash writes without the DDR enable\n"
                "  --save-dir DIR         save every board's flash there when leaving\n"
                "  --verbose              one line per exchange on standard error\n");
@@ -75,10 +81,65 @@ bool ParseKey(const std::string& hex, std::array<uint8_t, 16>& key) {
   return true;
 }
 
+// Board n's key: the base key with n added to its last two bytes (big-endian), so that every
+// board has its own and board 0 has the base.
+std::array<uint8_t, 16> DerivedKey(std::array<uint8_t, 16> key, uint64_t n) {
+  const unsigned low = (unsigned(key[14]) << 8 | key[15]) + unsigned(n);
+  key[14] = uint8_t(low >> 8);
+  key[15] = uint8_t(low);
+  return key;
+}
+
+// The keys of a --keys file, one a line; false on a line that is not 32 hex digits.
+bool ReadKeys(const std::string& file, std::vector<std::array<uint8_t, 16>>& keys) {
+  std::FILE* f = std::fopen(file.c_str(), "r");
+  if (!f) return false;
+  char line[256];
+  bool ok = true;
+  while (ok && std::fgets(line, sizeof line, f)) {
+    std::string text(line);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    if (text.empty()) continue;
+    std::array<uint8_t, 16> key{};
+    ok = ParseKey(text, key);
+    keys.push_back(key);
+  }
+  std::fclose(f);
+  return ok;
+}
+
+std::vector<uint8_t> ReadWhole(const std::string& file, bool& ok) {
+  std::vector<uint8_t> bytes;
+  std::FILE* f = std::fopen(file.c_str(), "rb");
+  ok = f != nullptr;
+  if (!f) return bytes;
+  uint8_t buf[1 << 16];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+  ok = !std::ferror(f);
+  std::fclose(f);
+  return bytes;
+}
+
 struct Sim {
   std::vector<std::unique_ptr<boardsim::Board>> boards;
   std::string folder;
   std::string saveDir;
+
+  // Loads a flash picture (and its spare beside it) into board n.
+  bool Load(size_t n, const std::string& file) const {
+    auto& b = *boards[n];
+    bool ok = false;
+    const std::vector<uint8_t> flash = ReadWhole(file, ok);
+    if (!ok || flash.size() > b.flashBytes()) return false;
+    b.WriteFlash(0, flash);
+    if (b.config().flash == boardsim::FlashKind::Nand && std::filesystem::exists(file + ".spare")) {
+      const std::vector<uint8_t> spare = ReadWhole(file + ".spare", ok);
+      if (!ok) return false;
+      b.WriteSpare(0, spare);
+    }
+    return true;
+  }
 
   std::string NodeName(size_t n) const { return "simboard-" + std::to_string(n); }
 
@@ -127,6 +188,10 @@ bool Command(Sim& sim, const std::string& line) {
   } else if (verb == "plug") {
     const std::string path = board.plugged() ? board.path() : board.Plug(sim.folder, sim.NodeName(n));
     Answer(path.empty() ? "error plug " + std::to_string(n) : "ok plug " + std::to_string(n) + " " + path);
+  } else if (verb == "load") {
+    std::string file;
+    std::getline(in >> std::ws, file);
+    Answer(!file.empty() && sim.Load(n, file) ? "ok load " + std::to_string(n) + " " + file : "error load " + file);
   } else if (verb == "save") {
     std::string file;
     std::getline(in >> std::ws, file);
@@ -153,6 +218,9 @@ int main(int argc, char** argv) {
   uint64_t boards = 1;
   bool verbose = false;
   bool flashGiven = false;
+  std::vector<std::array<uint8_t, 16>> keys;
+  std::string loadDir;
+  ParseKey("4b6579206f6620612073696d20626f00", cfg.key);  // no board's key is all zero
   Sim sim;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -212,6 +280,19 @@ int main(int argc, char** argv) {
         return 2;
       }
       ++i;
+    } else if (a == "--keys") {
+      if (!v || !ReadKeys(v, keys)) {
+        std::fprintf(stderr, "boardsim: --keys takes a file of keys, 32 hexadecimal digits a line\n");
+        return 2;
+      }
+      ++i;
+    } else if (a == "--load-dir") {
+      if (!v) {
+        Usage();
+        return 2;
+      }
+      loadDir = v;
+      ++i;
     } else if (a == "--no-ddr-check") {
       cfg.requireDdrEnable = false;
     } else if (a == "--save-dir") {
@@ -247,7 +328,14 @@ int main(int argc, char** argv) {
 
   sim.folder = plat::ClassFolder(kBoardClass);
   for (uint64_t n = 0; n < boards; ++n) {
-    sim.boards.push_back(std::make_unique<boardsim::Board>(cfg));
+    boardsim::BoardConfig own = cfg;
+    own.key = n < keys.size() ? keys[n] : DerivedKey(cfg.key, n);
+    sim.boards.push_back(std::make_unique<boardsim::Board>(own));
+    const std::string picture = loadDir + "/board" + std::to_string(n) + ".flash";
+    if (!loadDir.empty() && std::filesystem::exists(picture) && !sim.Load(n, picture)) {
+      std::fprintf(stderr, "boardsim: cannot load %s\n", picture.c_str());
+      return 1;
+    }
     if (verbose) {
       sim.boards.back()->SetExchangeHook([n](const boardsim::Exchange& e) {
         std::fprintf(stderr,
