@@ -177,7 +177,9 @@ int SysParamFile::SysParamSave() {
     uint32_t crc = Crc32Update(0, rec + 8, 8);
     crc = Crc32Update(crc, r->name.data(), n);
     if (n % 4 != 0) crc = Crc32Update(crc, kZeros, 4 - n % 4);
-    crc = Crc32Update(crc, r->value.data(), paddedValue);
+    // An empty value adds no bytes: the CRC stays the one over the header and the name (a
+    // null block would make it 0, and a board refuses the record).
+    if (paddedValue != 0) crc = Crc32Update(crc, r->value.data(), paddedValue);
 
     std::memcpy(rec, "PSYS", 4);
     PutLe32(rec + 4, crc);
