@@ -172,7 +172,7 @@ int SysParamFile::SysParamSave() {
     PutLe16(rec + 12, static_cast<uint16_t>(n));
     PutLe16(rec + 14, static_cast<uint16_t>(r->valueLength));
     std::memcpy(rec + 16, r->name.data(), n);
-    std::memcpy(rec + 16 + paddedName, r->value.data(), paddedValue);
+    if (paddedValue != 0) std::memcpy(rec + 16 + paddedName, r->value.data(), paddedValue);
 
     uint32_t crc = Crc32Update(0, rec + 8, 8);
     crc = Crc32Update(crc, r->name.data(), n);
