@@ -136,6 +136,24 @@ void MoveStep(const std::string& source, const std::string& target) {
   }
 }
 
+// Moves over an existing target; a file moves across file systems by a copy beside the target
+// that then replaces it. True when this step moved the file.
+bool ReplaceStep(const std::string& source, const std::string& target) {
+  if (::rename(source.c_str(), target.c_str()) == 0) return true;
+  if (errno != EXDEV) return false;
+  struct stat st;
+  if (::lstat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const std::string beside = target + ".moving";
+  ::unlink(beside.c_str());
+  if (!CopyBytes(source, beside, O_EXCL)) return false;
+  if (::rename(beside.c_str(), target.c_str()) != 0) {
+    ::unlink(beside.c_str());
+    return false;
+  }
+  ::unlink(source.c_str());
+  return true;
+}
+
 int DigitValue(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -151,6 +169,13 @@ bool CopyFileRetry(const std::string& source, const std::string& target) {
 
 bool MoveFileRetry(const std::string& source, const std::string& target) {
   return RetryUntil([&] { MoveStep(source, target); }, [&] { return FileExists(target); });
+}
+
+bool MoveFileReplaceRetry(const std::string& source, const std::string& target) {
+  if (!PathPresent(source)) return false;
+  bool moved = false;
+  return RetryUntil([&] { moved = ReplaceStep(source, target) || moved; },
+                    [&] { return moved && !PathPresent(source) && FileExists(target); });
 }
 
 bool DeleteFileRetry(const std::string& path) {

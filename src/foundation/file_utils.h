@@ -27,6 +27,10 @@ constexpr size_t kMaxPathChars = 260;
 bool CopyFileRetry(const std::string& source, const std::string& target);
 bool MoveFileRetry(const std::string& source, const std::string& target);
 bool DeleteFileRetry(const std::string& path);
+// A move for work files where a file left from an earlier board must never win over the new
+// one: the target is replaced. The same rounds as above; true once the source is gone and the
+// target is there after a move of this call. A source that is not there gives false at once.
+bool MoveFileReplaceRetry(const std::string& source, const std::string& target);
 constexpr int kRetryRounds = 15;
 constexpr int64_t kRetryStepMs = 500;
 

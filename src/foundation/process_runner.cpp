@@ -1,5 +1,7 @@
 #include "foundation/process_runner.h"
 
+#include <sys/wait.h>
+
 #include "foundation/log_boxes.h"
 #include "platform/clock.h"
 #include "platform/process.h"
@@ -63,6 +65,43 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
   return words;
 }
 
+namespace {
+
+void LogOutcome(int icon, plat::WaitOutcome outcome, int seconds) {
+  switch (outcome) {
+    case plat::WaitOutcome::Exited:
+      PrintDeviceLog(icon, "call_createProcess done , time : %d\r\n", seconds);
+      break;
+    case plat::WaitOutcome::TimedOut:
+      PrintDeviceLog(icon, "call_createProcess timeout , time : %d\r\n", seconds);
+      break;
+    case plat::WaitOutcome::Failed:
+      PrintDeviceLog(icon, "call_createProcess wait failed , time : %d\r\n", seconds);
+      break;
+    case plat::WaitOutcome::Stopped:
+      PrintDeviceLog(icon, "call_createProcess stopped , time : %d\r\n", seconds);
+      break;
+  }
+}
+
+ChildEnd EndOf(plat::WaitOutcome outcome) {
+  switch (outcome) {
+    case plat::WaitOutcome::Exited: return ChildEnd::Exited;
+    case plat::WaitOutcome::TimedOut: return ChildEnd::TimedOut;
+    case plat::WaitOutcome::Failed: return ChildEnd::WaitFailed;
+    case plat::WaitOutcome::Stopped: return ChildEnd::Stopped;
+  }
+  return ChildEnd::WaitFailed;
+}
+
+int ExitCodeOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace
+
 bool call_createProcess(const std::string& application, const std::string& commandLine,
                         const std::string& currentDirectory, int64_t timeoutMs, int icon) {
   plat::Clock& clk = plat::clock();
@@ -76,25 +115,35 @@ bool call_createProcess(const std::string& application, const std::string& comma
     return false;
   }
   const plat::WaitOutcome outcome = plat::WaitProcess(pid, timeoutMs);
-  const int seconds = static_cast<int>((clk.NowMs() - startMs) / 1000);
-  switch (outcome) {
-    case plat::WaitOutcome::Exited:
-      PrintDeviceLog(icon, "call_createProcess done , time : %d\r\n", seconds);
-      break;
-    case plat::WaitOutcome::TimedOut:
-      PrintDeviceLog(icon, "call_createProcess timeout , time : %d\r\n", seconds);
-      plat::DetachProcess(pid);
-      break;
-    case plat::WaitOutcome::Failed:
-      PrintDeviceLog(icon, "call_createProcess wait failed , time : %d\r\n", seconds);
-      plat::DetachProcess(pid);
-      break;
-    case plat::WaitOutcome::Stopped:
-      PrintDeviceLog(icon, "call_createProcess stopped , time : %d\r\n", seconds);
-      plat::DetachProcess(pid);
-      return false;
+  LogOutcome(icon, outcome, static_cast<int>((clk.NowMs() - startMs) / 1000));
+  if (outcome != plat::WaitOutcome::Exited) plat::DetachProcess(pid);
+  return outcome != plat::WaitOutcome::Stopped;
+}
+
+ChildRun call_createProcessStatus(const std::string& application, const std::string& commandLine,
+                                  const std::string& currentDirectory, int64_t timeoutMs, int icon,
+                                  const std::vector<std::string>& environment) {
+  plat::Clock& clk = plat::clock();
+  const int64_t startMs = clk.NowMs();
+  std::vector<std::string> argv = SplitCommandLine(commandLine);
+  if (argv.empty()) argv.push_back(application);
+
+  const pid_t pid = plat::SpawnProcess(application, argv, currentDirectory, {environment, true});
+  if (pid < 0) {
+    PrintDeviceLog(icon, "call_createProcess create fail\r\n");
+    return {};
   }
-  return true;
+  int status = 0;
+  const plat::WaitOutcome outcome = plat::WaitProcessPatient(pid, timeoutMs, &status);
+  LogOutcome(icon, outcome, static_cast<int>((clk.NowMs() - startMs) / 1000));
+  ChildRun run{EndOf(outcome), -1};
+  if (outcome != plat::WaitOutcome::Exited) {
+    plat::EndProcess(pid);
+    return run;
+  }
+  run.exitCode = ExitCodeOf(status);
+  if (run.exitCode != 0) PrintDeviceLog(icon, "call_createProcess exit code : %d\r\n", run.exitCode);
+  return run;
 }
 
 }  // namespace station

@@ -28,4 +28,22 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 bool call_createProcess(const std::string& application, const std::string& commandLine,
                         const std::string& currentDirectory, int64_t timeoutMs, int icon);
 
+// How a tool's run ended, for the tools whose exit status counts.
+enum class ChildEnd { Exited, NotStarted, TimedOut, WaitFailed, Stopped };
+struct ChildRun {
+  ChildEnd end = ChildEnd::NotStarted;
+  int exitCode = -1;  // Exited: the exit status, or 128 + the number of the signal that ended it
+  bool Succeeded() const { return end == ChildEnd::Exited && exitCode == 0; }
+};
+
+// Runs a tool like call_createProcess, with the same device-log lines, and hands back how it
+// ended; a status other than 0 adds "call_createProcess exit code : %d". The child gets
+// `environment` ("NAME=value" entries over the station's own, in the child only) and a process
+// group of its own. It is waited for with plat::WaitProcessPatient, and a child still running
+// when the wait ends (time-out, failed wait, stop request) is ended with what it started, and
+// reaped: no tool goes on writing once its caller has given up on it.
+ChildRun call_createProcessStatus(const std::string& application, const std::string& commandLine,
+                                  const std::string& currentDirectory, int64_t timeoutMs, int icon,
+                                  const std::vector<std::string>& environment = {});
+
 }  // namespace station

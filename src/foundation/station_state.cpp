@@ -92,6 +92,12 @@ std::string SlotSnText(int slot) {
 void SetSlotSnText(int slot, const std::string& text) {
   if (Valid(slot)) WithSlot(slot, [&](StationState& s) { s.SnTable[slot] = text; });
 }
+std::string SlotStorageText(int slot) {
+  return Valid(slot) ? WithSlot(slot, [&](StationState& s) { return s.StorageTable[slot]; }) : std::string();
+}
+void SetSlotStorageText(int slot, const std::string& text) {
+  if (Valid(slot)) WithSlot(slot, [&](StationState& s) { s.StorageTable[slot] = text; });
+}
 
 ScopedStation::ScopedStation() : state_(std::make_unique<StationState>()), previous_(g_state.load()) {
   SetState(state_.get());

@@ -219,6 +219,9 @@ std::string SlotMacText(int slot);
 void SetSlotMacText(int slot, const std::string& text);
 std::string SlotSnText(int slot);
 void SetSlotSnText(int slot, const std::string& text);
+// The name of the archive that carries the slot's secure key, likewise.
+std::string SlotStorageText(int slot);
+void SetSlotStorageText(int slot, const std::string& text);
 
 // The running station's state. Tests install their own with ScopedStation.
 StationState& state();

@@ -172,12 +172,14 @@ int SysParamFile::SysParamSave() {
     PutLe16(rec + 12, static_cast<uint16_t>(n));
     PutLe16(rec + 14, static_cast<uint16_t>(r->valueLength));
     std::memcpy(rec + 16, r->name.data(), n);
-    std::memcpy(rec + 16 + paddedName, r->value.data(), paddedValue);
+    if (paddedValue != 0) std::memcpy(rec + 16 + paddedName, r->value.data(), paddedValue);
 
     uint32_t crc = Crc32Update(0, rec + 8, 8);
     crc = Crc32Update(crc, r->name.data(), n);
     if (n % 4 != 0) crc = Crc32Update(crc, kZeros, 4 - n % 4);
-    crc = Crc32Update(crc, r->value.data(), paddedValue);
+    // An empty value adds no bytes: the CRC stays the one over the header and the name (a
+    // null block would make it 0, and a board refuses the record).
+    if (paddedValue != 0) crc = Crc32Update(crc, r->value.data(), paddedValue);
 
     std::memcpy(rec, "PSYS", 4);
     PutLe32(rec + 4, crc);

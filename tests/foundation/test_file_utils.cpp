@@ -81,6 +81,31 @@ TEST_F(FileUtils, MoveRetryMovesButNeverReplacesATarget) {
   EXPECT_EQ(ReadFile(P("c")), "C");
 }
 
+// The work files' move: a file from an earlier board at the target never wins.
+TEST_F(FileUtils, ReplacingMoveReplacesTheTargetAndNeedsItsSource) {
+  struct Case {
+    const char* name;
+    bool source, target;
+    bool result;
+    std::string after;  // the target afterwards; empty: none
+  } cases[] = {
+      {"no target yet", true, false, true, "new"},
+      {"an old target", true, true, true, "new"},
+      {"no source, an old target", false, true, false, "old"},
+      {"nothing at all", false, false, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(P("src"));
+    fs::remove(P("dst"));
+    if (c.source) WriteFile(P("src"), "new");
+    if (c.target) WriteFile(P("dst"), "old");
+    EXPECT_EQ(MoveFileReplaceRetry(P("src"), P("dst")), c.result);
+    EXPECT_FALSE(fs::exists(P("src")));
+    EXPECT_EQ(fs::exists(P("dst")) ? ReadFile(P("dst")) : "", c.after);
+  }
+}
+
 TEST_F(FileUtils, MoveRetryAcrossFileSystems) {
   struct stat a, b;
   ASSERT_EQ(::stat(env_.dir.str().c_str(), &a), 0);
@@ -90,6 +115,11 @@ TEST_F(FileUtils, MoveRetryAcrossFileSystems) {
   EXPECT_TRUE(MoveFileRetry(P("far"), target));
   EXPECT_FALSE(fs::exists(P("far")));
   EXPECT_EQ(ReadFile(target), "across");
+  WriteFile(P("far"), "replaced");
+  EXPECT_TRUE(MoveFileReplaceRetry(P("far"), target));
+  EXPECT_FALSE(fs::exists(P("far")));
+  EXPECT_EQ(ReadFile(target), "replaced");
+  EXPECT_FALSE(fs::exists(target + ".moving"));
   fs::remove(target);
 }
 

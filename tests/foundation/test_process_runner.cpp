@@ -1,9 +1,13 @@
 // Running outside tools: command line words, the outcome lines in the slot's device log,
-// a child that outlives its wait, and a program that cannot be started.
+// a child that outlives its wait, and a program that cannot be started; for the tools whose
+// status counts, the status, the child's own environment and the end of a hung tool.
 #include "foundation/process_runner.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <fstream>
 #include <future>
@@ -128,6 +132,104 @@ TEST_F(ProcessRunner, StopRequestEndsTheWait) {
     EXPECT_EQ(LoggedSeconds(Log(6), "call_createProcess stopped , time : "), 0) << Log(6);
     SetDeviceLogText(6, "");
   }
+}
+
+// The tools whose status counts: the status as the tool ended, and the line that tells it.
+TEST_F(ProcessRunner, StatusOfATool) {
+  struct Case {
+    const char* name;
+    std::string app, line;
+    ChildEnd end;
+    int code;
+    std::string log;
+  } cases[] = {
+      {"success", "/bin/sh", "sh -c \"exit 0\"", ChildEnd::Exited, 0, "call_createProcess done , time : 0\r\n"},
+      {"failure", "/bin/sh", "sh -c \"exit 3\"", ChildEnd::Exited, 3,
+       "call_createProcess done , time : 0\r\ncall_createProcess exit code : 3\r\n"},
+      {"killed", "/bin/sh", "sh -c \"kill -9 $$\"", ChildEnd::Exited, 128 + SIGKILL,
+       "call_createProcess done , time : 0\r\ncall_createProcess exit code : 137\r\n"},
+      {"missing", env_.dir.str() + "/no-such-tool", " x", ChildEnd::NotStarted, -1,
+       "call_createProcess create fail\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetDeviceLogText(8, "");
+    const ChildRun run = call_createProcessStatus(c.app, c.line, "", 120000, 8);
+    EXPECT_EQ(run.end, c.end);
+    EXPECT_EQ(run.exitCode, c.code);
+    EXPECT_EQ(run.Succeeded(), c.code == 0);
+    EXPECT_EQ(Log(8), c.log);
+  }
+}
+
+TEST_F(ProcessRunner, EnvironmentGoesToTheChildOnly) {
+  testenv::ScopedEnv mine("TAR_OPTIONS", "--verbose");
+  testenv::ScopedEnv kept("STATION_KEPT", "kept");
+  const ChildRun run = call_createProcessStatus(
+      "/bin/sh", "sh -c \"echo \\\"$TAR_OPTIONS|$STATION_KEPT|$STATION_NEW\\\" > env.txt\"", env_.dir.str(),
+      120000, 2, {"TAR_OPTIONS=--format=ustar", "STATION_NEW=new"});
+  EXPECT_TRUE(run.Succeeded());
+  EXPECT_EQ(testenv::ReadFile(env_.dir / "env.txt"), "--format=ustar|kept|new\n");
+  EXPECT_STREQ(std::getenv("TAR_OPTIONS"), "--verbose");
+  EXPECT_EQ(std::getenv("STATION_NEW"), nullptr);
+}
+
+// A tool that is only slow is waited for, even on a fast clock that nobody else moves.
+TEST_F(ProcessRunner, SlowToolIsWaitedFor) {
+  const ChildRun run = call_createProcessStatus("/bin/sh", "sh -c \"sleep 0.3; exit 4\"", "", 2000, 3);
+  EXPECT_EQ(run.end, ChildEnd::Exited);
+  EXPECT_EQ(run.exitCode, 4);
+}
+
+pid_t PidIn(const std::filesystem::path& file) {
+  pid_t pid = 0;
+  std::ifstream in(file);
+  in >> pid;
+  return pid;
+}
+
+bool Gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+// Ended: gone, or a zombie left for whoever inherited it to reap.
+bool Ended(pid_t pid) {
+  if (Gone(pid)) return true;
+  const std::string stat = testenv::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos && stat.compare(close, 3, ") Z") == 0;
+}
+
+// A hung tool is ended when its time-out has passed, with the process it started, and reaped.
+TEST_F(ProcessRunner, HungToolIsEndedWithWhatItStarted) {
+  testenv::UntilStartedClock clock(env_.dir / "pid");
+  plat::SetClock(&clock);
+  const ChildRun run = call_createProcessStatus(
+      "/bin/sh", "sh -c \"sleep 600 & echo $! > helper; echo $$ > pid.tmp; mv pid.tmp pid; wait\"",
+      env_.dir.str(), 120000, 9);
+  plat::SetClock(&env_.clock.get());
+  EXPECT_EQ(run.end, ChildEnd::TimedOut);
+  EXPECT_EQ(Log(9), "call_createProcess timeout , time : 120\r\n");
+  const pid_t tool = PidIn(env_.dir / "pid"), helper = PidIn(env_.dir / "helper");
+  ASSERT_GT(tool, 0);
+  ASSERT_GT(helper, 0);
+  EXPECT_TRUE(Gone(tool)) << "the tool is still there, or was not reaped";
+  // The helper's end takes a moment of real time.
+  EXPECT_TRUE(testenv::WaitRealSeconds(5, [&] { return Ended(helper); })) << "the helper outlived the tool";
+}
+
+TEST_F(ProcessRunner, StopRequestEndsATool) {
+  std::stop_source stop;
+  std::promise<ChildRun> result;
+  auto answer = result.get_future();
+  std::jthread job([&] {
+    plat::ScopedStopToken current(stop.get_token());
+    result.set_value(call_createProcessStatus(
+        "/bin/sh", "sh -c \"echo $$ > pid.tmp; mv pid.tmp pid; exec sleep 600\"", env_.dir.str(), kInfinite, 10));
+  });
+  ASSERT_TRUE(testenv::WaitRealSeconds(10, [&] { return std::filesystem::exists(env_.dir / "pid"); }));
+  stop.request_stop();
+  ASSERT_EQ(answer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(answer.get().end, ChildEnd::Stopped);
+  EXPECT_TRUE(Gone(PidIn(env_.dir / "pid")));
 }
 
 }  // namespace

@@ -182,6 +182,22 @@ TEST_F(ParamFile, NameOfFourCharactersHasNoPadding) {
   EXPECT_TRUE(ParseFile(saved).at(0).crcOk);
 }
 
+// Every record checks against a CRC taken over its bytes as they stand in the file, whatever
+// the lengths of its name and value, an empty value included.
+TEST_F(ParamFile, EveryRecordCarriesTheCrcOfItsBytes) {
+  const std::vector<std::pair<std::string, std::string>> records = {
+      {"a", ""}, {"ab", "x"}, {"abc", ""}, {"boot", ""}, {"bootx", "12345"}, {"ethaddr", ""}, {"n", "1234"}};
+  for (const auto& [name, value] : records) ASSERT_EQ(file.SysParamSet(name, value), kSysParamOk) << name;
+  ASSERT_EQ(file.SysParamSave(), kSysParamOk);
+  const std::vector<Parsed> parsed = ParseFile(testenv::ReadFile(path));
+  ASSERT_EQ(parsed.size(), records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(parsed[i].name, records[i].first);
+    EXPECT_EQ(parsed[i].value, records[i].second);
+    EXPECT_TRUE(parsed[i].crcOk) << records[i].first;
+  }
+}
+
 TEST(Crc32Update, ChainedCallsEqualOneCall) {
   std::vector<uint8_t> bytes(1000);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 31 + 7);

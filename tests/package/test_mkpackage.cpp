@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "factory/area_positions.h"
 #include "package/install_image.h"
 #include "package/layout_file.h"
 #include "package/tar_reader.h"
 #include "support/app_dir.h"
 #include "support/test_env.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -172,6 +174,53 @@ TEST_F(MkPackage, VariantsAndFaults) {
   EXPECT_EQ(Members(info.imagePath).size(), Members(Build({}, "closed").imagePath).size());
 }
 
+// A package carries its entries clear of the boot area and of the factory data that boards
+// programmed from it get, wherever the station puts that data for the package's geometry.
+TEST_F(MkPackage, EntriesStayClearOfTheFactoryData) {
+  struct Case {
+    const char* name;
+    bool emmc;
+    uint32_t blockK, page;
+  } cases[] = {
+      {"emmc", true, 512, 4096},
+      {"nand 128 KiB", false, 128, 2048},
+      {"nand 256 KiB", false, 256, 4096},
+      {"nand 512 KiB", false, 512, 4096},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    mkpackage::PackageOptions o;
+    o.emmc = c.emmc;
+    o.nandBlockBytes = uint64_t{c.blockK} * 1024;
+    mkpackage::PackageInfo info = Build(o, c.name);
+    uint64_t first = UINT64_MAX;
+    for (const auto& d : info.entries)
+      if (d.offset != 0) first = std::min(first, d.offset);
+    for (const auto& d : info.partitions) first = std::min(first, d.offset);
+    EXPECT_EQ(first, info.firstOffset);
+
+    station::FlashInfo flash;
+    flash.FlashType = c.emmc ? 2 : 0;
+    flash.BlockSizeK = c.blockK;
+    flash.PageSize = c.page;
+    const uint64_t unit = c.emmc ? 512 : c.page;
+    uint64_t end = c.emmc ? 0 : (6 + 7 * 4) * uint64_t{c.blockK} * 1024;  // the boot area
+    for (bool nas : {false, true}) {
+      for (bool se : {false, true}) {
+        station::BurnOption option;
+        option.nasEnable = nas;
+        option.useSecureStorage = se;
+        for (int copy : {0, 1})
+          end = std::max(end, station::GetFactoryAreaOffset(flash, option, copy) * unit + station::kFactoryCopyMaxBytes);
+      }
+    }
+    end = std::max(end, station::GetStorageAreaOffset(c.page, c.blockK * 1024, flash.FlashType) * unit +
+                            station::kStorageMaxBytes);
+    EXPECT_GE(first, end);
+    EXPECT_LT(first, end + o.alignment) << "no farther than the next boundary";
+  }
+}
+
 TEST_F(MkPackage, StationFiles) {
   mkpackage::StationFiles f = mkpackage::InstallStationFiles(env.dir.str(), 5, 2048);
   ASSERT_EQ(f.hwsettingFiles.size(), 8u);
@@ -194,6 +243,24 @@ TEST_F(MkPackage, StationFiles) {
 
   EXPECT_EQ(f.factoryTemplate, env.dir.str() + "/Tempfile/factory.tar");
   EXPECT_EQ(Members(f.factoryTemplate), std::vector<std::string>{"000BootParam.h"});
+
+  // The tool folder: the key-bag tools of this build, and the system's GNU tar under the
+  // name the station runs it by.
+  EXPECT_EQ(f.toolDir, env.dir.str() + "/for_usb_mp_tool");
+  ASSERT_EQ(f.keyBagTools.size(), 3u);
+  for (const std::string& tool : f.keyBagTools) {
+    EXPECT_EQ(fs::path(tool).parent_path(), fs::path(f.toolDir));
+    EXPECT_EQ(testenv::ReadFile(tool),
+              testenv::ReadFile(std::string(STATION_BINARY_DIR) + "/tools/keybag/" + fs::path(tool).filename().string()));
+  }
+  EXPECT_EQ(f.archiver, f.toolDir + "/keytemp/tar.exe");
+  const fs::path archive = env.dir / "check.tar";
+  const pid_t tar = plat::SpawnProcess(f.archiver, {"tar", "-cf", archive.string(), "-C", f.tempfileDir, "factory.tar"}, "");
+  ASSERT_GT(tar, 0);
+  int status = -1;
+  ASSERT_EQ(plat::WaitProcess(tar, -1, &status), plat::WaitOutcome::Exited);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Members(archive.string()), std::vector<std::string>{"factory.tar"});
 
   // The station's default NAND list comes along as it ships.
   EXPECT_EQ(f.nandSupportList, env.dir.str() + "/Tempfile/nand_flash_support_list.xlsx");

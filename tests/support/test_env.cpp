@@ -64,6 +64,19 @@ ScopedEnv::~ScopedEnv() {
     unsetenv(name_.c_str());
 }
 
+int64_t UntilStartedClock::PeerPatienceMs(int64_t) {
+  WaitRealSeconds(10, [&] { return std::filesystem::exists(marker_); });
+  return 0;
+}
+
+bool WaitRealSeconds(int seconds, const std::function<bool()>& done) {
+  for (int i = 0; i < seconds * 100; ++i) {
+    if (done()) return true;
+    plat::RealClock().SleepMs(10);
+  }
+  return done();
+}
+
 }  // namespace testenv
 
 namespace testenv {

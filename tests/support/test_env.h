@@ -2,6 +2,7 @@
 // Shared test fixtures: a scratch folder per test, a fast clock, the headless host and a
 // fresh station state.
 #include <filesystem>
+#include <functional>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -61,6 +62,21 @@ class ScopedEnv {
   bool had_ = false;
   std::string old_;
 };
+
+// A fast clock for tools that hang: a child is given real time only until the file `marker`
+// exists (the child writes it once it runs; at most 10 s of real time are waited for it), so
+// that its time-out comes as soon as it has started, whatever the load of the machine.
+class UntilStartedClock : public plat::FastClock {
+ public:
+  explicit UntilStartedClock(std::filesystem::path marker) : marker_(std::move(marker)) {}
+  int64_t PeerPatienceMs(int64_t timeoutMs) override;
+
+ private:
+  std::filesystem::path marker_;
+};
+
+// Waits up to `seconds` of real time for `done` to hold; its last answer.
+bool WaitRealSeconds(int seconds, const std::function<bool()>& done);
 
 // Everything a station-logic test needs: fast clock, headless host, fresh state with its named
 // mutexes (in a runtime folder of the test's own, so that parallel suites never meet).

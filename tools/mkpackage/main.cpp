@@ -28,7 +28,10 @@ const char kUsage[] =
     "  --entry KEY=BYTES               data size of one firmware entry\n"
     "  --partition N=BYTES             data size of partition N (replaces the default set)\n"
     "  --boot-size BYTES               size of each boot-loader piece\n"
-    "  --first-offset BYTES            flash offset of the first entry (default 0x800000)\n"
+    "  --first-offset BYTES            flash offset of the first entry (default: the first\n"
+    "                                  boundary clear of the boot area and the factory data)\n"
+    "  --block-size BYTES              NAND block size the package is made for (default 0x20000)\n"
+
     "  --alignment BYTES               flash placement and layout size unit (default 0x100000)\n"
     "  --no-layout | --no-bootloader | --no-config | --no-factory\n"
     "  --missing KEY                   leave the data file of KEY (or a boot member) out\n"
@@ -84,6 +87,8 @@ int main(int argc, char** argv) {
       printf("tempfile %s\n", f.tempfileDir.c_str());
       for (const std::string& p : f.hwsettingFiles) printf("hwsetting %s\n", p.c_str());
       printf("env template %s\nfactory template %s\n", f.envTemplate.c_str(), f.factoryTemplate.c_str());
+      for (const std::string& p : f.keyBagTools) printf("key-bag tool %s\n", p.c_str());
+      printf("archiver %s\n", f.archiver.c_str());
       return 0;
     }
     if (mode != "package") {
@@ -129,6 +134,8 @@ int main(int argc, char** argv) {
       } else if (a == "--boot-size") o.bootPieceSize = Number(value());
       else if (a == "--first-offset") o.firstOffset = Number(value());
       else if (a == "--alignment") o.alignment = Number(value());
+      else if (a == "--block-size") o.nandBlockBytes = Number(value());
+
       else if (a == "--no-layout") o.noLayout = true;
       else if (a == "--no-bootloader") o.noBootloader = true;
       else if (a == "--no-config") o.noConfig = true;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -247,6 +248,26 @@ void RunTar(const std::vector<std::string>& args) {
   }
 }
 
+uint64_t FactoryDataEnd(const PackageOptions& o) {
+  if (o.emmc) return 0x820000 + 0x200000;  // copy 1 behind the storage area, with se_storage
+  const uint64_t b = o.nandBlockBytes;
+  if (b == 0 || (b & (b - 1)) != 0) throw Error("the NAND block size must be a power of two");
+  auto down = [b](uint64_t v) { return v & ~(b - 1); };
+  const uint64_t plain = down(0x3FFFFF) + b - 0x400000 + (b < 0x40000 ? 74 : 50) * b;
+  const uint64_t nas = down(4 * b - 1) + 4 * (down(0xBFFFF) + b) + 11 * b;
+  const uint64_t x = down(0x7FFFFF) + 4 * down(0x7FFFF) + 15 * b;
+  const uint64_t y = static_cast<uint64_t>(static_cast<double>(x) * 1.2);
+  const uint64_t storage = ((y - 1) & ~(b - 1)) + b - 0x800000;
+  uint64_t boot = 6 * b;
+  for (const std::string& m : BootPieceMembers(o.lk)) {
+    auto sz = o.bootPieceSizes.find(m);
+    boot += 4 * RoundUp(std::max<uint64_t>(sz != o.bootPieceSizes.end() ? sz->second : o.bootPieceSize, 1), b);
+  }
+  return std::max({plain + 2 * 0x200000, nas + 2 * b + 0x200000, storage + 0x400000, boot});
+}
+
+uint64_t FirstFreeOffset(const PackageOptions& o) { return RoundUp(FactoryDataEnd(o), o.alignment); }
+
 PackageInfo BuildPackage(const PackageOptions& o) {
   if (o.outDir.empty()) throw Error("no output folder");
   PackageInfo info;
@@ -277,7 +298,8 @@ PackageInfo BuildPackage(const PackageOptions& o) {
   };
 
   std::ostringstream layout;
-  uint64_t next = o.firstOffset;
+  uint64_t next = o.firstOffset ? o.firstOffset : FirstFreeOffset(o);
+  info.firstOffset = next;
   for (const EntrySpec& e : entries) {
     PlacedData d = place(e.key, e.file, e.size);
     d.layoutSize = e.layoutSize ? e.layoutSize : RoundUp(std::max<uint64_t>(e.size, 1), o.alignment);
@@ -409,8 +431,42 @@ std::string Describe(const PackageInfo& info) {
   return s.str();
 }
 
+namespace {
+
+// The first executable regular file `name` in a folder of PATH, links followed.
+fs::path FindOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  for (size_t at = 0; at <= dirs.size();) {
+    size_t end = dirs.find(':', at);
+    if (end == std::string::npos) end = dirs.size();
+    const fs::path candidate = fs::path(dirs.substr(at, end - at)) / name;
+    std::error_code ec;
+    if (end > at && fs::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0)
+      return fs::canonical(candidate);
+    at = end + 1;
+  }
+  throw Error("no " + name + " on PATH");
+}
+
+std::string CopyProgram(const fs::path& from, const fs::path& to) {
+  fs::create_directories(to.parent_path());
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  fs::permissions(to, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                          fs::perms::others_read | fs::perms::others_exec);
+  return to.string();
+}
+
+}  // namespace
+
 StationFiles InstallStationFiles(const std::string& stationDir, uint64_t seed, uint64_t hwsettingSize) {
   StationFiles f;
+  const fs::path tools = fs::path(stationDir) / "for_usb_mp_tool";
+  f.toolDir = tools.string();
+  for (const char* tool : {"keybag-gen", "keybag-view", "keybag-make"})
+    f.keyBagTools.push_back(CopyProgram(fs::path(KEYBAG_TOOLS_DIR) / tool, tools / tool));
+  f.archiver = CopyProgram(FindOnPath("tar"), tools / "keytemp" / "tar.exe");
+
   fs::path dir = fs::path(stationDir) / "Tempfile";
   fs::create_directories(dir);
   f.tempfileDir = dir.string();

@@ -54,10 +54,12 @@ struct PackageOptions {
   bool emmc = false;                     // MBR lines and no FW_PROFILE line
   std::string nfId = "MX30LF1G18AC";     // the FW_PROFILE line's NAND model
   uint64_t alignment = 0x100000;         // flash placement and layout size rounding
-  // Where the first automatically placed entry goes. On NAND it must lie past the boot area:
-  // block 6 on, each of the seven boot pieces four times, block by block (34 blocks of 128 KiB
-  // for pieces up to one block: 0x440000); a NAND model with larger blocks needs more.
-  uint64_t firstOffset = 0x800000;
+  // The NAND block size the package is made for (the default model's: 128 KiB); it decides
+  // where the boot area and the factory data end (the page size only rounds their starts down).
+  uint64_t nandBlockBytes = 0x20000;
+  // Where the first automatically placed entry goes; 0: FirstFreeOffset(*this), the first
+  // alignment boundary clear of the boot area and of the factory data.
+  uint64_t firstOffset = 0;
   std::vector<EntrySpec> entries;        // empty: DefaultEntries(emmc)
   std::vector<PartitionSpec> partitions; // empty: DefaultPartitions()
   std::vector<MbrSpec> mbrs;             // empty (eMMC): DefaultMbrs()
@@ -107,6 +109,7 @@ struct PackageInfo {
   std::vector<PlacedData> mbrs;
   std::vector<BootPieceData> bootPieces;  // in the order the station reads them
   uint64_t seed = 0;
+  uint64_t firstOffset = 0;        // where the first automatically placed entry went
 };
 
 struct Error : std::runtime_error {
@@ -119,6 +122,15 @@ std::vector<PartitionSpec> DefaultPartitions();
 std::vector<MbrSpec> DefaultMbrs();
 // The seven boot-loader members, in the order the station reads them.
 std::vector<std::string> BootPieceMembers(bool lk);
+
+// Where the factory data of the package's geometry ends, in bytes: the two factory copies
+// (2 MiB each) and the storage area (4 MiB) of a board, with and without "NAS enable" on NAND
+// and "burn se_storage" on eMMC, so that a board programmed from the package can carry its
+// factory data. On NAND, also the end of the boot area: block 6 on, each of the seven boot
+// pieces four times, block by block.
+uint64_t FactoryDataEnd(const PackageOptions& options);
+// The first placement boundary at or past FactoryDataEnd.
+uint64_t FirstFreeOffset(const PackageOptions& options);
 
 // Builds the package; throws Error when a file cannot be made or tar fails.
 PackageInfo BuildPackage(const PackageOptions& options);
@@ -134,6 +146,9 @@ void WriteSyntheticFile(const std::string& path, uint64_t seed, const std::strin
 extern const char* const kDdrFolderNames[8];
 
 struct StationFiles {
+  std::string toolDir;                      // <stationDir>/for_usb_mp_tool
+  std::vector<std::string> keyBagTools;     // keybag-gen, keybag-view, keybag-make in toolDir
+  std::string archiver;                     // toolDir/keytemp/tar.exe: the system's GNU tar
   std::string tempfileDir;                  // <stationDir>/Tempfile
   std::vector<std::string> hwsettingFiles;  // tamor_usb_hwsetting_<DDR>.bin, in kDdrFolderNames order
   std::string envTemplate;                  // 6142_default_env.txt
@@ -144,7 +159,9 @@ struct StationFiles {
 // Writes the Tempfile folder of a station: hardware-setting programs of `hwsettingSize` bytes,
 // the environment template (NUL-ended name=value entries with a 17-character ethaddr) and
 // the blank factory template, and the station's shipped files (resources/Tempfile: the default
-// NAND support list). Existing files are replaced.
+// NAND support list); and its tool folder: the key-bag tools of this build, and GNU tar (the
+// first "tar" on PATH) copied into keytemp under the name the station runs it by. Existing
+// files are replaced.
 StationFiles InstallStationFiles(const std::string& stationDir, uint64_t seed = 1, uint64_t hwsettingSize = 4096);
 
 // Runs GNU tar with these arguments (no shell); throws Error when it fails.

@@ -1,0 +1,138 @@
+#include "factory/factory_work_files.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <stop_token>
+#include <utility>
+#include <vector>
+
+#include "factory/work_folder.h"
+#include "foundation/file_utils.h"
+#include "foundation/log_boxes.h"
+#include "foundation/station_state.h"
+#include "foundation/work_paths.h"
+#include "package/layout_file.h"
+
+namespace station {
+
+namespace {
+
+using FilePair = std::pair<std::string, std::string>;
+
+std::vector<FilePair> KeyTempMoves(const WorkPaths& p) {
+  return {{p.KeyTempEnvFile, p.TempToolEnvFile},
+          {p.KeyTempSigEncFile, p.TempToolSigEncFile},
+          {p.KeyTempSigDecFile, p.TempToolSigDecFile},
+          {p.KeyTempSnFile, p.TempToolSnFile},
+          {p.KeyTempIdxFile, p.TempToolIdxFile}};
+}
+
+bool WorkFolderPresent() {
+  std::string dir = workPaths().TempToolDir;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  struct stat st;
+  return ::lstat(dir.c_str(), &st) == 0;
+}
+
+// The per-board files in the order they are deleted: the handed-out key first (in either
+// place), then the rest in their fixed order; the work folder's files only when `inside`.
+std::vector<std::string> BoardFiles(const WorkPaths& p, const std::string& icon, bool inside) {
+  std::vector<std::string> files = {p.KeyTempSigEncFile};
+  if (inside) files.push_back(p.TempToolSigEncFile);
+  for (const std::string& f : {p.KeyTempEnvFile, p.KeyTempSigDecFile, p.KeyTempSnFile, p.KeyTempIdxFile,
+                               p.TempDir + "/storage_" + icon + "_tmp.tar", p.TempDir + "/factory_" + icon + "_tmp.tar"})
+    files.push_back(f);
+  if (!inside) return files;
+  for (const std::string& f :
+       {p.TempToolDir + "/storage_" + icon + "_tmp.tar", p.TempToolDir + "/factory_" + icon + "_tmp.tar",
+        p.TempToolEnvFile, p.TempToolBkEnvFile, p.TempToolSysParamFile, p.TempToolSigDecFile, p.TempToolSnFile,
+        p.SeStorageSigEncFile, p.SeStorageKteeFile, p.TmpFactorySigEncFile, p.TmpFactorySigDecFile,
+        p.TmpFactoryEnvFile, p.TmpFactorySysParamFile, p.TmpFactorySnFile, p.TmpFactoryLayoutFile, p.TempToolIdxFile,
+        p.DumpFactoryEnvFile, p.DumpFactorySigEncFile, p.DumpFactoryBootParamFile, p.DumpFactorySysParamFile,
+        p.DumpFactorySnFile})
+    files.push_back(f);
+  return files;
+}
+
+bool PathThere(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Deletes each file that is there; false when one of them stays.
+bool DeleteEach(const std::vector<std::string>& files, int icon) {
+  bool all = true;
+  for (const std::string& f : files) {
+    if (!PathThere(f) || DeleteFileRetry(f)) continue;
+    PrintDeviceLog(icon, "delete file path failed :%s", f.c_str());
+    all = false;
+  }
+  return all;
+}
+
+bool MakeFolder(const std::string& folder, int slot) {
+  if (FileExists(folder) || CreateMultiDir(folder)) return true;
+  PrintDeviceLog(slot, "caret folder failed - %s\r\n", folder.c_str());
+  return false;
+}
+
+}  // namespace
+
+bool prepareTarCommand(int slot) {
+  if (!PrepareWorkFolder(slot)) return false;
+  const WorkPaths& p = workPaths();
+  return FileExists(p.TempToolTarExe) || CopyFileRetry(p.KeyTempTarExe, p.TempToolTarExe);
+}
+
+bool MoveKeyTempFiles(int slot) {
+  const WorkPaths& p = workPaths();
+  if (!FileExists(p.KeyTempIdxFile)) {
+    PrintDeviceLog(slot, "%s not found!\r\n", p.KeyTempIdxFile.c_str());
+    return false;
+  }
+  for (const auto& [from, to] : KeyTempMoves(p)) {
+    const bool ok = FileExists(from) ? MoveFileReplaceRetry(from, to) : !PathThere(to) || DeleteFileRetry(to);
+    if (!ok) {
+      PrintDeviceLog(slot, "move file failed path:[%s]", from.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+bool PrepareFactoryTemplate(int slot, const BurnOption& option) {
+  const std::string root = UnTarTmpDir();
+  std::string folder = GetPackageDir(root);
+  if (folder.empty()) folder = option.nasEnable ? "/omv" : "/package5";
+  if (!MakeFolder(root, slot) || !MakeFolder(root + folder, slot)) return false;
+  return CopyFileRetry(workPaths().AppDir + "/Tempfile" + "/" + "factory" + ".tar",
+                       root + folder + "/" + "factory" + ".tar");
+}
+
+bool DeleteTmpTarFiles(int icon) {
+  const WorkPaths& p = workPaths();
+  // Nothing is deleted through a work folder that is refused (a link would lead elsewhere).
+  const bool refused = WorkFolderPresent() && !WorkFolderIsSafe();
+  if (refused) PrintDeviceLog(icon, "work folder refused : %s\r\n", p.TempToolDir.c_str());
+  const bool deleted = DeleteEach(BoardFiles(p, std::to_string(icon), WorkFolderPresent() && !refused), icon);
+  return deleted && !refused;
+}
+
+bool DeleteTmpTarFilesWhenIdle(int icon) {
+  std::stop_source noWait;
+  noWait.request_stop();  // a stopped wait takes a free mutex and gives up on a held one
+  plat::NamedMutexLock lock(state().MutexFactory, noWait.get_token());
+  return lock.locked() && DeleteTmpTarFiles(icon);
+}
+
+void CleanWorkFolders() {
+  if (!WorkFolderIsSafe()) return;
+  const WorkPaths& p = workPaths();
+  for (const std::string& folder : {p.TempToolTmpDir, p.CheckDir, p.DumpDir}) {
+    DeleteDirTree(folder, true);
+    ::rmdir(folder.c_str());
+  }
+}
+
+}  // namespace station
