@@ -2,12 +2,14 @@
 
 #include <string>
 
+#include "factory/key_bag.h"
 #include "foundation/log_boxes.h"
 #include "foundation/station_state.h"
 #include "package/image_loading.h"
 #include "package/nand_support_list.h"
 #include "package/settings_files.h"
 #include "package/type_lists.h"
+#include "platform/clock.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
 
@@ -18,6 +20,7 @@ namespace {
 constexpr int kOpenImageButton = 1067;
 constexpr int kFunctionButton = 1141;
 constexpr int kReloadButton = 1145;
+constexpr int kKeyOpenButton = 1068;
 
 // The warnings of a click that needs the types chosen first; true when none applies.
 bool TypesChosen() {
@@ -58,6 +61,18 @@ void OnBnClickedOpenImage() {
   if (!s.OpenThreadRunning.load()) StartOpenImageThread();
 }
 
+// A key thread that still runs is asked to stop and waited for (its waits and boxes end at
+// the request), then a new one asks for the key bag.
+void OnBnClickedOpenKey() {
+  std::jthread& key = state().KeyHeaderThreadHandle;
+  key.request_stop();
+  if (key.joinable()) key.join();
+  key = std::jthread([](std::stop_token stop) {
+    plat::ScopedStopToken current(stop);
+    gen_Key_header(stop);
+  });
+}
+
 void OnBnClickedReloadImg() {
   StationState& s = state();
   s.optionsDlg.SetText(kMainLogControlId, "");
@@ -78,6 +93,7 @@ void BindMainButtons() {
   main.OnClick(kFunctionButton, OnBnClickedFunction);
   main.OnClick(kOpenImageButton, OnBnClickedOpenImage);
   main.OnClick(kReloadButton, OnBnClickedReloadImg);
+  main.OnClick(kKeyOpenButton, OnBnClickedOpenKey);
 }
 
 }  // namespace station

@@ -8,6 +8,7 @@ void OnSelchangeFlashType();
 void OnSelchangeDdrType();
 void OnSelchangeNandList();
 void OnBnClickedFunction();
+void OnBnClickedOpenKey();
 void OnBnClickedOpenImage();
 void OnBnClickedReloadImg();
 

@@ -24,8 +24,6 @@ namespace {
 constexpr int kNasEnableCheck = 1194;
 constexpr int kSingleModeCheck = 1069;
 constexpr int64_t kLayoutSettleMs = 50;
-constexpr int kKeyOpenButtonId = 1068;
-constexpr int kCleanLogButtonId = 1182;
 constexpr int kGeometryEdits[] = {1020, 1021, 1022, 1023, 1024, 1025, 1029, 1030, 1031, 1032};
 
 bool IsSlotButton(int id) { return id >= SlotButtonId(0) && id <= SlotButtonId(kSlotCount - 1); }
@@ -67,10 +65,6 @@ bool MainDialog::OnInitDialog() {
   }
   StartTimers();
   for (int id : kGeometryEdits) s.optionsDlg.SetEnabled(id, false);
-  // The key bag's "open" and "clean log" need the factory tools, which this station does not
-  // have yet.
-  s.mainDlg.SetEnabled(kKeyOpenButtonId, false);
-  s.optionsDlg.SetEnabled(kCleanLogButtonId, false);
   SetTitle();
   ToggleSimpleLayout();
   if (!FillTypeCombos()) {

@@ -1,5 +1,6 @@
 #include "station/options_dialog.h"
 
+#include "factory/factory_work_files.h"
 #include "foundation/image_buffers.h"
 #include "foundation/log_boxes.h"
 #include "foundation/result_messages.h"
@@ -15,12 +16,12 @@ namespace station {
 namespace {
 
 constexpr int kOkButton = 1183;
+constexpr int kCleanLogButton = 1182;
 constexpr int kBurnFactoryCheck = 1070;
 constexpr int kNasEnableCheck = 1194;
 constexpr int kOnlyUpgradeBootloaderCheck = 1159;
 constexpr int kKeyOpenButton = 1068;
 constexpr int kKeyPathEdit = 1066;
-constexpr bool kKeyBagToolsBuilt = false;
 
 // A box that changes the loaded package waits for no job: while one holds the package the
 // click is refused and the box goes back to how it was.
@@ -36,12 +37,19 @@ bool PackageFreeForChange(int box) {
 
 void OnBnClickedOk() { state().optionsDlg.Show(false); }
 
+void OnBnClickedCleanLog() {
+  // The work files belong to the slot in its factory-data step while it holds the mutex.
+  const bool kept = !DeleteTmpTarFilesWhenIdle(0) && state().MutexFactory.Held();
+  state().optionsDlg.SetText(kMainLogControlId, "");
+  PrintLog("clear.\r\n");
+  if (kept) PrintLog("clean log : a board is writing its factory data, the work files are kept\r\n");
+}
+
 void OnBnClickedBurnFactory() {
   StationState& s = state();
   ui::Dialog& main = s.mainDlg;
   const bool on = s.optionsDlg.Checked(kBurnFactoryCheck);
-  // The key button needs the key-bag tools, which this station does not have yet.
-  main.SetEnabled(kKeyOpenButton, on && kKeyBagToolsBuilt);
+  main.SetEnabled(kKeyOpenButton, on);
   main.SetText(kKeyPathEdit, on ? "" : "writefactory=0! not need to write key (factory.tar)!");
   main.SetText(1110, "");
   main.SetText(1111, "");
@@ -56,8 +64,7 @@ void OnBnClickedOnlyUpgradeBootloader() {
   if (!load.begun()) return;
   FreeImageBuffers();
   if (!s.optionsDlg.Checked(kOnlyUpgradeBootloaderCheck)) return;
-  s.optionsDlg.SetText(kMainLogControlId, "");
-  PrintLog("clear.\r\n");
+  OnBnClickedCleanLog();
   s.PackageSubdir.clear();
   if (!PrepareUsbHwsettingBuffer(0)) {
     PrintLog("please check if the ddr type is selected?\r\n");
@@ -72,6 +79,7 @@ void OnBnClickedOnlyUpgradeBootloader() {
 void BindOptionsButtons() {
   ui::Dialog& options = state().optionsDlg;
   options.OnClick(kOkButton, OnBnClickedOk);
+  options.OnClick(kCleanLogButton, OnBnClickedCleanLog);
   options.OnClick(kBurnFactoryCheck, OnBnClickedBurnFactory);
   options.OnClick(kNasEnableCheck, OnBnClickedNasEnable);
   options.OnClick(kOnlyUpgradeBootloaderCheck, OnBnClickedOnlyUpgradeBootloader);

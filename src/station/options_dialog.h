@@ -5,6 +5,7 @@
 namespace station {
 
 void OnBnClickedOk();
+void OnBnClickedCleanLog();
 void OnBnClickedBurnFactory();
 void OnBnClickedNasEnable();
 void OnBnClickedOnlyUpgradeBootloader();

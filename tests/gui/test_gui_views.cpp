@@ -519,7 +519,9 @@ TEST(Pictures, FailureSquaresAreRedWithTheirNumber) {
         }
     EXPECT_GT(white, 150);
     EXPECT_NEAR((left + right) / 2.0, 50, 4) << "centred";
-    if (code >= 10) EXPECT_GT(right - left, 50) << "two digits";
+    if (code >= 10) {
+      EXPECT_GT(right - left, 50) << "two digits";
+    }
     for (const QImage& other : inks) EXPECT_NE(ink, other) << "each number its own";
     inks.push_back(ink);
   }

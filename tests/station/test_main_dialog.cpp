@@ -93,7 +93,6 @@ TEST_F(MainDialogTest, StartUpBindsTheBoardsPresentAndRunsItsTimers) {
   EXPECT_TRUE(s().MutexFactory.open());
   EXPECT_TRUE(fs::is_directory(GetTempDir() + "/mvx_tool"));
   EXPECT_FALSE(ui::QuitRequested());
-  EXPECT_FALSE(d.Enabled(1068)) << "the key bag's button waits for the factory tools";
 }
 
 // Another station holds one of the names: start-up stops right there, with nothing running.
@@ -257,6 +256,17 @@ TEST_F(MainDialogTest, MainButtons) {
   EXPECT_EQ(PromptTexts(), (std::vector<std::string>{"please check install.img already prepared!"}));
   EXPECT_FALSE(s().ReloadThreadHandle.joinable());
 
+  // The key "open" button asks for the key bag on a thread of its own; a second click replaces
+  // that thread.
+  host->Clear();
+  d.SetEnabled(1068, true);
+  d.Click(1068);
+  d.Click(1068);
+  s().KeyHeaderThreadHandle.join();
+  ASSERT_FALSE(host->FileDialogs().empty());
+  EXPECT_EQ(host->FileDialogs().back().title, "binary file");
+  EXPECT_EQ(d.Text(1066), "") << "cancelled: no key path";
+
   // A NAND model the support list does not know.
   host->Clear();
   d.ClearItems(kNandModelList);
@@ -284,6 +294,21 @@ TEST_F(MainDialogTest, OptionsButtons) {
   EXPECT_FALSE(d.Enabled(1068));
   o.Click(1070);
   EXPECT_EQ(d.Text(1066), "");
+  EXPECT_TRUE(d.Enabled(1068));
+
+  // "clean log" leaves "clear." in the emptied log; while a slot holds the factory mutex the
+  // work files stay and the log says so.
+  PrintLog("something\r\n");
+  o.Click(1182);
+  EXPECT_EQ(MainLogText(), "clear.\r\n");
+  std::jthread holder([&](std::stop_token) {
+    ASSERT_TRUE(s().MutexFactory.Lock());
+    o.Click(1182);
+    s().MutexFactory.Unlock();
+  });
+  holder.join();
+  EXPECT_EQ(MainLogText(),
+            "clear.\r\nclean log : a board is writing its factory data, the work files are kept\r\n");
 
   o.Click(1194);
   EXPECT_EQ(d.Title(), std::string(kVersionBanner) + kNasTitleSuffix);
