@@ -648,9 +648,10 @@ EmulatedBus::EmulatedBus(const std::string& scratchFolder) : impl_(std::make_uni
 }
 
 EmulatedBus::~EmulatedBus() {
-  // Children before their hubs: a hub's folder holds theirs.
+  // Children before their hubs: a hub's folder holds theirs. The boards are left to their
+  // owners (a board may have gone before the bus).
   for (auto it = impl_->devices.rbegin(); it != impl_->devices.rend(); ++it) {
-    if ((*it)->plugged()) Unplug(**it);
+    if ((*it)->plugged()) (*it)->impl_->Pull(false);
   }
   for (auto& d : impl_->devices) d->impl_->Close();
   {

@@ -90,7 +90,9 @@ class EmulatedBus {
  public:
   // The test bed; the boards' nodes go to `scratchFolder`. Only one bus per process at a time.
   explicit EmulatedBus(const std::string& scratchFolder);
-  ~EmulatedBus();  // unplugs every device
+  // Unplugs every device; boards still plugged in behind their nodes stay so (their owners
+  // unplug them), but no longer hear from the bus.
+  ~EmulatedBus();
   EmulatedBus(const EmulatedBus&) = delete;
   EmulatedBus& operator=(const EmulatedBus&) = delete;
 
