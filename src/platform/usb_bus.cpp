@@ -1,6 +1,7 @@
 #include "platform/usb_bus.h"
 
 #include <libusb.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -194,6 +195,7 @@ class Bus {
       }
       stopEvents_ = false;
       events_ = std::thread([this, ctx = ctx_] { HandleEvents(ctx); });
+      pthread_setname_np(events_.native_handle(), kUsbEventThreadName);
     }
     ++users_;
     return ctx_;

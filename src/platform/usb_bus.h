@@ -46,6 +46,9 @@ struct UsbBoardId {
 // value that is not hexadecimal counts as missing). Empty when the file is missing.
 std::vector<UsbBoardId> ReadUsbBindingFile(const std::string& path);
 
+// Name of the thread that handles the bus's events (completions, hot-plug) while anybody uses it.
+inline constexpr char kUsbEventThreadName[] = "usb-events";
+
 // Name of the binding file in the station folder.
 inline constexpr char kUsbBindingFileName[] = "usb_boards.ini";
 
