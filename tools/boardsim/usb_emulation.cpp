@@ -631,14 +631,20 @@ EmulatedDevice& EmulatedBus::Impl::PlugAt(const std::string& port, Board* board,
       int bytes = 4 << 20;
       setsockopt(impl->fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
       impl->serves = true;
-      EmulatedDevice::Impl* raw = impl.get();
-      impl->pump = std::thread([raw] { raw->Pump(); });
-      impl->writer = std::thread([raw] { raw->Write(); });
     }
   } else {
     impl->serves = true;  // it answers usbfs, but nothing comes from its endpoints
   }
-  return add(port, std::move(impl), d.vendor, d.product, 0, true);
+  EmulatedDevice::Impl* raw = impl.get();
+  EmulatedDevice& device = add(port, std::move(impl), d.vendor, d.product, 0, true);
+  // The board's threads start once the device is complete; what the station submits before
+  // waits in the queues.
+  if (raw->fd >= 0) {
+    std::lock_guard g(raw->m);
+    raw->pump = std::thread([raw] { raw->Pump(); });
+    raw->writer = std::thread([raw] { raw->Write(); });
+  }
+  return device;
 }
 
 EmulatedBus::EmulatedBus(const std::string& scratchFolder) : impl_(std::make_unique<Impl>()) {
