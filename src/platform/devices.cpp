@@ -41,7 +41,9 @@ bool ListClassFolder(const std::string& folder, std::vector<std::string>& paths)
 }
 
 bool ListDevices(std::string_view guid, std::vector<std::string>& paths) {
-  return ListClassFolder(ClassFolder(guid), paths);
+  if (!ListClassFolder(ClassFolder(guid), paths)) return false;
+  for (std::string& p : ListUsbBoards(guid)) paths.push_back(std::move(p));
+  return true;
 }
 
 int ConnectNode(const std::string& path) {
@@ -84,6 +86,16 @@ bool DeviceWatcher::Start(const std::string& folder, Callback onArrival, Callbac
   return true;
 }
 
+bool DeviceWatcher::StartClass(std::string_view guid, Callback onArrival, Callback onRemoval,
+                               OverflowCallback onOverflow) {
+  if (thread_.joinable()) return false;
+  // The bus first, so that the thread polls it from its first look on.
+  bus_.Start(guid);
+  if (Start(ClassFolder(guid), std::move(onArrival), std::move(onRemoval), std::move(onOverflow))) return true;
+  bus_.Stop();
+  return false;
+}
+
 void DeviceWatcher::Stop() {
   if (thread_.joinable()) {
     thread_.request_stop();
@@ -91,6 +103,7 @@ void DeviceWatcher::Stop() {
     [[maybe_unused]] ssize_t w = write(wakeFd_, &one, sizeof one);
     thread_.join();
   }
+  bus_.Stop();
   if (inotifyFd_ >= 0) close(inotifyFd_);
   if (wakeFd_ >= 0) close(wakeFd_);
   inotifyFd_ = wakeFd_ = -1;
@@ -99,13 +112,20 @@ void DeviceWatcher::Stop() {
 void DeviceWatcher::Run(std::stop_token stop) {
   alignas(inotify_event) char buffer[16 * 1024];
   while (!stop.stop_requested()) {
-    pollfd fds[2] = {{inotifyFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    int r = poll(fds, 2, -1);
+    pollfd fds[3] = {{inotifyFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {bus_.fd(), POLLIN, 0}};
+    int r = poll(fds, bus_.fd() >= 0 ? 3 : 2, -1);
     if (r < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (stop.stop_requested() || (fds[1].revents & POLLIN)) return;
+    if (fds[2].revents & POLLIN) {
+      UsbBusWatch::Event e;
+      while (bus_.Take(e)) {
+        const Callback& report = e.arrived ? onArrival_ : onRemoval_;
+        if (report) report(e.path);
+      }
+    }
     if (!(fds[0].revents & POLLIN)) continue;
     ssize_t n = read(inotifyFd_, buffer, sizeof buffer);
     if (n <= 0) continue;

@@ -1,12 +1,15 @@
 #pragma once
 // Boards of one device-interface class: each present board is a node in the class folder (see
-// device_nodes.h). Listing the folder is the enumeration; an inotify watcher on it reports
-// boards arriving and leaving.
+// device_nodes.h), or a board on the USB bus that the class's binding lists (see usb_bus.h).
+// Listing the folder and the bus is the enumeration; an inotify watcher on the folder and
+// libusb's hot-plug events on the bus report boards arriving and leaving.
 #include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "platform/usb_bus.h"
 
 namespace plat {
 
@@ -18,7 +21,8 @@ bool EnsureClassFolder(const std::string& folder);
 // it does not exist; false when it cannot be made or read.
 bool ListClassFolder(const std::string& folder, std::vector<std::string>& paths);
 
-// The same for the class folder of `guid` under the device root.
+// The class folder of `guid` under the device root, as above, followed by the class's bound
+// boards on the USB bus ("usb:" paths, sorted). False only when the folder cannot be made or read.
 bool ListDevices(std::string_view guid, std::vector<std::string>& paths);
 
 // Connects to a board's node; the connected socket, or -1 when the node is missing or refuses.
@@ -41,6 +45,13 @@ class DeviceWatcher {
   // Starts watching `folder` (created when missing). False when the watch cannot be set up or
   // a watch already runs. Events that happen after Start returns are reported.
   bool Start(const std::string& folder, Callback onArrival, Callback onRemoval, OverflowCallback onOverflow = nullptr);
+  // Watches the boards of the class `guid`: its class folder as Start does, and its bound boards
+  // on the USB bus, whose arrivals and removals come through the same callbacks on the same
+  // thread. A class without boards on the bus is watched in its folder alone. False when the
+  // folder cannot be watched.
+  bool StartClass(std::string_view guid, Callback onArrival, Callback onRemoval, OverflowCallback onOverflow = nullptr);
+  // Whether the bus is watched too.
+  bool watchingBus() const { return bus_.running(); }
   // Stops the thread and waits for it; a callback in progress finishes first.
   void Stop();
   bool running() const { return thread_.joinable(); }
@@ -53,6 +64,7 @@ class DeviceWatcher {
   OverflowCallback onOverflow_;
   int inotifyFd_ = -1;
   int wakeFd_ = -1;
+  UsbBusWatch bus_;
   std::jthread thread_;
 };
 

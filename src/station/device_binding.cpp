@@ -188,8 +188,9 @@ void AutoWrite(int slot) {
 
 StartupBinding DeviceBinder::Start() {
   if (Running() || Watching()) return StartupBinding::NoDevices;
-  const bool watching = watcher_.Start(
-      plat::ClassFolder(kUsbClassGuid), [this](const std::string& p) { Post({DeviceEvent::Arrival, p}); },
+  BindUsbBoards();
+  const bool watching = watcher_.StartClass(
+      kUsbClassGuid, [this](const std::string& p) { Post({DeviceEvent::Arrival, p}); },
       [this](const std::string& p) { Post({DeviceEvent::Removal, p}); }, [this] { Post({DeviceEvent::Overflow, {}}); });
   watching_ = watching;
   if (!watching) PrintLog("Device Change Registeration FAILED!! \r\n");

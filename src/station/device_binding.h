@@ -66,8 +66,9 @@ int HandleDeviceEvent(const DeviceEvent& event);
 // slot is bound.
 void AutoWrite(int slot);
 
-// The binder: the device watcher on the boards' class folder, the event queue and the one
-// thread that serves it.
+// The binder: the device watcher on the boards' class (its folder, and the boards on the USB bus
+// that the binding file in the station folder lists), the event queue and the one thread that
+// serves it.
 class DeviceBinder {
  public:
   DeviceBinder() = default;

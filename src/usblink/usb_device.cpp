@@ -7,18 +7,53 @@
 #include <string>
 #include <vector>
 
+#include "foundation/work_paths.h"
 #include "platform/device_nodes.h"
 #include "platform/devices.h"
+#include "platform/usb_bus.h"
 
 namespace station {
 
 namespace {
 thread_local UsbIo t_lastIo = UsbIo::Ok;
+
+// Handles of boards on the USB bus are the bus's own handles moved above every descriptor.
+constexpr DevHandle kBusHandleBase = 1 << 30;
+bool IsBusHandle(DevHandle h) { return h >= kBusHandleBase; }
+
+UsbIo IoOf(plat::UsbTransferResult r) {
+  switch (r) {
+    case plat::UsbTransferResult::Ok: return UsbIo::Ok;
+    case plat::UsbTransferResult::Timeout: return UsbIo::Timeout;
+    case plat::UsbTransferResult::WrongLength: return UsbIo::WrongLength;
+    case plat::UsbTransferResult::Gone: return UsbIo::Gone;
+    case plat::UsbTransferResult::Stalled: return UsbIo::Stalled;
+    case plat::UsbTransferResult::Stopped: return UsbIo::Stopped;
+    case plat::UsbTransferResult::Error: break;
+  }
+  return UsbIo::Error;
 }
+
+bool BusRead(DevHandle handle, uint32_t length, void* buffer) {
+  // The transfer lands here first: the caller's buffer changes only on a whole read.
+  thread_local std::vector<uint8_t> landed;
+  landed.resize(length);
+  t_lastIo = IoOf(plat::UsbBulkRead(handle - kBusHandleBase, landed.data(), length));
+  if (t_lastIo == UsbIo::Ok && length) std::memcpy(buffer, landed.data(), length);
+  if (landed.capacity() > (1u << 20)) std::vector<uint8_t>().swap(landed);
+  return t_lastIo == UsbIo::Ok;
+}
+
+}  // namespace
+
+std::string UsbBindingFile() { return workPaths().AppDir + "/" + plat::kUsbBindingFileName; }
+
+void BindUsbBoards() { plat::BindUsbClass(kUsbClassGuid, UsbBindingFile()); }
 
 UsbIo LastUsbIo() { return t_lastIo; }
 
 bool EnumDeviceInterfacePaths(std::string_view guid, char (*paths)[kPathMax], uint32_t& count) {
+  BindUsbBoards();
   std::vector<std::string> nodes;
   if (!plat::ListDevices(guid, nodes) || nodes.empty() || count == 0 || !paths) return false;
   uint32_t passed = 0;
@@ -38,6 +73,10 @@ bool FindUsbDevices(char (*paths)[kPathMax], uint32_t& count) {
 
 DevHandle OpenUsbDevice(const char* path) {
   if (!path || !*path) return kInvalidHandle;
+  if (plat::IsUsbPath(path)) {
+    const int h = plat::OpenUsbBoard(path);
+    return h < 0 ? kInvalidHandle : kBusHandleBase + h;
+  }
   int fd = plat::ConnectNode(path);
   if (fd < 0) return kInvalidHandle;
   plat::ResetFrameState(fd);
@@ -50,6 +89,11 @@ DevHandle OpenUsbDevice(const char* path) {
 
 bool CloseDevice(DevHandle& handle) {
   if (handle == kInvalidHandle) return false;
+  if (IsBusHandle(handle)) {
+    const bool closed = plat::CloseUsbBoard(handle - kBusHandleBase);
+    StoreHandle(handle, kInvalidHandle);
+    return closed;
+  }
   plat::ResetFrameState(handle);
   int r = close(handle);
   StoreHandle(handle, kInvalidHandle);
@@ -62,6 +106,7 @@ bool UsbRead(DevHandle handle, uint32_t length, void* buffer) {
     t_lastIo = UsbIo::Error;
     return false;
   }
+  if (IsBusHandle(handle)) return BusRead(handle, length, buffer);
   switch (plat::ReadFrame(handle, frame, plat::DriverReadTimeoutMs())) {
     case plat::FrameResult::Ok:
       break;
@@ -93,6 +138,10 @@ bool UsbWrite(DevHandle handle, uint32_t length, const void* buffer) {
   if (handle == kInvalidHandle || (length && !buffer) || length > plat::kMaxFrame) {
     t_lastIo = UsbIo::Error;
     return false;
+  }
+  if (IsBusHandle(handle)) {
+    t_lastIo = IoOf(plat::UsbBulkWrite(handle - kBusHandleBase, buffer, length));
+    return t_lastIo == UsbIo::Ok;
   }
   if (!plat::WriteFrame(handle, buffer, length)) {
     t_lastIo = plat::StopRequested() ? UsbIo::Stopped : UsbIo::Gone;

@@ -27,6 +27,7 @@
 #include "programming/slot_params.h"
 #include "programming/usb_hwsetting.h"
 #include "support/install_env.h"
+#include "support/nand_picture.h"
 #include "support/package_env.h"
 #include "support/usb_sim.h"
 #include "usblink/bbt_burn.h"
@@ -37,176 +38,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+using testenv::FirstDifference;
+using testenv::FlashPicture;
+using testenv::Installed;
+using testenv::NandExpectation;
 
 constexpr int kSlot = 0;
 constexpr uint8_t kOpWriteFlash = 0xF4;
 constexpr uint8_t kOpSpecialPage = 0xF3;
-
-// The layout keys in the order the installation writes them.
-const char* const kWriteOrder[] = {
-    "FW_KERNEL",        "FW_RESCUE_DT",  "FW_KERNEL_DT",         "FW_RESCUE_ROOTFS", "FW_KERNEL_ROOTFS",
-    "FW_NAS_RESCUE_KERNEL", "FW_NAS_RESCUE_DT", "FW_NAS_RESCUE_ROOTFS", "FW_AKERNEL", "FW_TEEKERNEL",
-    "FW_BL31",          "FW_P_UBOOT",    "FW_DALOGO",            "FW_DILOGO",        "FW_CILOGO1",
-    "FW_FWTBL",         "FW_CONFIG",     "FW_PROFILE",           "FW_GOLD_KERNEL",   "FW_GOLD_RESCUE_DT",
-    "FW_GOLD_ROOTFS",   "FW_GOLD_AKERNEL",
-};
-
-// What the board must hold: an erased flash with the writes laid on it in the order the
-// station makes them. A write that meets a bad block puts that block's part at the start of
-// the next replacement block, counted from the last block of the flash downwards.
-class FlashPicture {
- public:
-  struct Remap {
-    uint32_t bad, replacement;
-  };
-
-  explicit FlashPicture(const boardsim::BoardConfig& cfg)
-      : page_(cfg.pageSize),
-        block_(uint64_t{cfg.blockSizeK} * 1024),
-        blocks_(cfg.nandSizeM * 1024 / cfg.blockSizeK),
-        bad_(cfg.badBlocks),
-        image_(uint64_t{cfg.nandSizeM} << 20, 0xFF) {}
-
-  uint64_t block() const { return block_; }
-  uint64_t page() const { return page_; }
-  uint64_t pagesPerBlock() const { return block_ / page_; }
-  const Bytes& image() const { return image_; }
-  const std::vector<Remap>& remaps() const { return remaps_; }
-
-  void Write(uint64_t offset, const Bytes& data) {
-    const uint64_t end = offset + data.size();
-    for (uint64_t at = offset; at < end;) {
-      const uint64_t b = at / block_;
-      const uint64_t to = std::min(end, (b + 1) * block_);
-      uint64_t dest = at;
-      if (IsBad(b)) dest = NextReplacement(b) * block_;
-      std::copy(data.begin() + (at - offset), data.begin() + (to - offset), image_.begin() + dest);
-      at = to;
-    }
-  }
-
-  // A head page over a bad block is kept in a replacement block and sent again one block on
-  // (one block fewer left). The board keeps it also in the same page of every block left in the
-  // partition's area, except in bad blocks.
-  void HeadPage(uint64_t pageNumber, int64_t blocksLeft, const Bytes& head) {
-    while (IsBad(pageNumber / pagesPerBlock())) {
-      std::copy(head.begin(), head.end(), image_.begin() + NextReplacement(pageNumber / pagesPerBlock()) * block_);
-      pageNumber += pagesPerBlock();
-      --blocksLeft;
-    }
-    for (int64_t k = 0; k <= blocksLeft; ++k) {
-      const uint64_t page = pageNumber + k * pagesPerBlock();
-      if (k > 0 && IsBad(page / pagesPerBlock())) continue;
-      if ((page + 1) * page_ > image_.size()) break;
-      std::copy(head.begin(), head.end(), image_.begin() + page * page_);
-    }
-  }
-
-  // The table as it is burnt: one 8-byte entry per 5 % of the blocks.
-  Bytes Table() const {
-    const uint32_t n = blocks_ * 5 / 100;
-    Bytes t(8 * n);
-    for (uint32_t i = 0; i < n; ++i) {
-      const bool used = i < remaps_.size();
-      const uint16_t v[4] = {static_cast<uint16_t>(used ? 0 : 0xEEEE),
-                             static_cast<uint16_t>(used ? remaps_[i].bad : 0xFFFE), 0,
-                             static_cast<uint16_t>(used ? remaps_[i].replacement : 0x0FFF - i)};
-      for (int f = 0; f < 4; ++f) {
-        t[8 * i + 2 * f] = static_cast<uint8_t>(v[f]);
-        t[8 * i + 2 * f + 1] = static_cast<uint8_t>(v[f] >> 8);
-      }
-    }
-    return t;
-  }
-
- private:
-  bool IsBad(uint64_t b) const { return std::find(bad_.begin(), bad_.end(), b) != bad_.end(); }
-  uint64_t NextReplacement(uint64_t bad) {
-    const uint32_t r = blocks_ - 1 - static_cast<uint32_t>(remaps_.size());
-    remaps_.push_back({static_cast<uint32_t>(bad), r});
-    return r;
-  }
-
-  uint64_t page_, block_;
-  uint32_t blocks_;
-  std::vector<uint32_t> bad_;
-  Bytes image_;
-  std::vector<Remap> remaps_;
-};
-
-struct Expectation {
-  bool onlyBootloader = false;
-  bool secureOnly = false;
-};
-
-// Draws the installation of `pkg` on `pic`, from the package's description alone.
-void DrawInstallation(FlashPicture& pic, const mkpackage::PackageInfo& pkg, Expectation x) {
-  const uint64_t B = pic.block();
-  auto bootPiece = [&](const std::string& member) -> const mkpackage::BootPieceData* {
-    for (const auto& p : pkg.bootPieces)
-      if (p.member == member && p.present) return &p;
-    return nullptr;
-  };
-  if (bootPiece("hw_setting.bin")) {
-    uint64_t block = 6;  // the boot pieces are packed from block 6
-    for (int k = 0; k < 7; ++k) {
-      const mkpackage::BootPieceData* p = bootPiece(testenv::kBootPackOrder[k]);
-      if (!p) {
-        if (k >= 2) break;  // from the FSBL on, a missing piece ends the boot area
-        continue;
-      }
-      const Bytes data = testenv::ReadBytes(p->path);
-      const uint64_t blocksPerCopy = (data.size() + B - 1) / B;
-      for (int copy = 0; copy < 4; ++copy, block += blocksPerCopy) pic.Write(block * B, data);
-    }
-  }
-  if (x.onlyBootloader) return;
-
-  for (const char* key : kWriteOrder) {
-    for (const mkpackage::PlacedData& e : pkg.entries) {
-      if (e.key != key || !e.present) continue;
-      const Bytes data = testenv::ReadBytes(e.path);
-      pic.Write(e.offset, data);
-      if (e.key == "FW_FWTBL") pic.Write(e.offset + B, data);  // gold table: one block on
-      if (e.key == "FW_PROFILE") pic.Write(3 * B, data);       // gold profile: block 3
-    }
-  }
-  if (x.secureOnly) return;
-
-  for (const mkpackage::PlacedData& p : pkg.partitions) {
-    if (!p.present || p.size == 0) continue;
-    const Bytes data = testenv::ReadBytes(p.path);
-    pic.Write(p.offset, data);
-    const uint64_t headPage = (p.offset + p.size + pic.page() - 1) / pic.page();
-    const int64_t blocksLeft = (int64_t(p.layoutSize) - int64_t(p.size)) / int64_t(pic.block());
-    pic.HeadPage(headPage, blocksLeft, Bytes(data.begin(), data.begin() + std::min<uint64_t>(pic.page(), data.size())));
-  }
-}
-
-// The picture of `pkg` installed on a board of `cfg`, with the bad block table burnt into
-// blocks 1 and 2 afterwards.
-FlashPicture Installed(const boardsim::BoardConfig& cfg, const mkpackage::PackageInfo& pkg, Expectation x = {}) {
-  FlashPicture pic(cfg);
-  DrawInstallation(pic, pkg, x);
-  const Bytes table = pic.Table();
-  pic.Write(1 * pic.block(), table);
-  pic.Write(2 * pic.block(), table);
-  return pic;
-}
-
-// Where two flash images first differ, for people: empty when they are equal.
-std::string FirstDifference(const Bytes& got, const Bytes& want, uint64_t blockBytes) {
-  if (got.size() != want.size())
-    return "flash of " + std::to_string(got.size()) + " bytes, expected " + std::to_string(want.size());
-  auto [g, w] = std::mismatch(got.begin(), got.end(), want.begin());
-  if (g == got.end()) return {};
-  const uint64_t at = static_cast<uint64_t>(g - got.begin());
-  char text[160];
-  std::snprintf(text, sizeof text, "first difference at 0x%llx (block %llu + 0x%llx): 0x%02x, expected 0x%02x",
-                static_cast<unsigned long long>(at), static_cast<unsigned long long>(at / blockBytes),
-                static_cast<unsigned long long>(at % blockBytes), *g, *w);
-  return text;
-}
 
 class NandInstallEndToEnd : public ::testing::Test, public testenv::InstallFixture {
  protected:
@@ -218,21 +57,7 @@ class NandInstallEndToEnd : public ::testing::Test, public testenv::InstallFixtu
     return cfg;
   }
 
-  // A package with more of the layout in it than the builder's default.
-  static mkpackage::PackageOptions RichPackage() {
-    mkpackage::PackageOptions o;
-    o.entries = mkpackage::DefaultEntries(false);
-    o.entries.push_back({"FW_TEEKERNEL", "tee_kernel.bin", 0x3000, 0, 0, true, 0x10100000});
-    o.entries.push_back({"FW_DALOGO", "dalogo.bin", 0x1800, 0, 0, true, 0});
-    o.entries.push_back({"FW_CONFIG", "config.bin", 0x200, 0, 0, true, 0});
-    o.entries.push_back({"FW_GOLD_KERNEL", "gold_uImage", 0x22000, 0, 0, true, 0x03000000});
-    o.entries.push_back({"FW_GOLD_RESCUE_DT", "gold_rescue.dtb", 0x2000, 0, 0, true, 0x02140000});
-    o.entries.push_back({"FW_GOLD_AKERNEL", "gold_audio", 0x4000, 0, 0, true, 0x0f900000});
-    // A partition of two and a half blocks, and two small ones, the last not a whole number
-    // of pages.
-    o.partitions = {{0, "rootfs.bin", 0x50000, 0, 0}, {1, "etc.bin", 0x8000, 0, 0}, {2, "cache.bin", 0x4064, 0, 0}};
-    return o;
-  }
+  static mkpackage::PackageOptions RichPackage() { return testenv::RichNandPackage(); }
 
   // Builds the package, unpacks install.img as "open" does and loads it for a NAND board.
   mkpackage::PackageInfo Load(mkpackage::PackageOptions o) { return InstallFixture::Load(std::move(o), "NAND"); }

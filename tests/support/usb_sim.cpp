@@ -23,6 +23,12 @@ SimBoard::SimBoard(const ScratchDir& dir, boardsim::BoardConfig config) : board_
   Open((dir / "dev").string(), "b0");
 }
 
+SimBoard::SimBoard(boardsim::BoardConfig config, const std::function<std::string(boardsim::Board&)>& plug)
+    : board_(std::move(config)) {
+  path_ = plug(board_);
+  if (!path_.empty()) handle_ = station::OpenUsbDevice(path_.c_str());
+}
+
 void SimBoard::Open(const std::string& folder, const std::string& nodeName) {
   path_ = board_.Plug(folder, nodeName);
   if (!path_.empty()) handle_ = station::OpenUsbDevice(path_.c_str());

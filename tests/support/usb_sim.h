@@ -3,6 +3,7 @@
 // plugged in under a scratch folder with the station's device handle open on it, the way a
 // slot's job opens its board, and the options dialog describing the board's flash.
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -40,6 +41,9 @@ class SimBoard {
   // Plugged into `dir`/dev as "b0"; the device root and the driver's read time-out stay as
   // they are.
   explicit SimBoard(const ScratchDir& dir, boardsim::BoardConfig config = {});
+  // Plugged in by `plug`, which returns the device path to open (a board on an emulated USB
+  // bus, for example); the device root and the driver's read time-out stay as they are.
+  SimBoard(boardsim::BoardConfig config, const std::function<std::string(boardsim::Board&)>& plug);
   ~SimBoard();
   SimBoard(const SimBoard&) = delete;
   SimBoard& operator=(const SimBoard&) = delete;
