@@ -145,6 +145,9 @@ struct StationState {
   FwEntryTable* fwEntries = &fwEntryTable();
 
   std::array<std::array<uint8_t, 17>, kSlotCount> SlotKteeKey{};
+  // Keys a board handed back to the key command, counted per slot: a key that no exchange
+  // brought back is no key.
+  std::array<std::atomic<uint32_t>, kSlotCount> SlotKteeKeyCount{};
   std::string PackageSubdir;
   std::string DdrFolderName;
 

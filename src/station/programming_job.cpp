@@ -216,14 +216,24 @@ Job::Pass Job::Program(const FlashInfo& info, Procedure procedure) {
   }
 
   if (Result() == kResultDone || factoryOnly) {
-    if ((!CheckBurnOption(option_, 0) && info.FlashType != kFlashNor) || factoryOnly) SetResult(FactoryStage(info));
+    // Without an installation a NAND board keeps its own table, and it is burnt again only
+    // when the factory writes remapped a block.
+    bool factoryStage = (!CheckBurnOption(option_, 0) && info.FlashType != kFlashNor) || factoryOnly;
+    int32_t remapsBefore = 0;
+    if (factoryOnly && info.FlashType == kFlashNand) {
+      SetResult(ReadBurntBbt(dev_.DeviceHandle, info, slot_, bbt_));
+      ReportResult(Result(), slot_, "read board BBT");
+      remapsBefore = bbt_.remapCount;
+      factoryStage = Result() == kResultDone;
+    }
+    if (factoryStage) SetResult(FactoryStage(info));
     bool efuse = true;
     if (bbt_.table && info.FlashType == kFlashNand) {
       // A failed factory stage leaves the table unburnt and the efuses alone.
-      if (Result() == kResultDone)
-        SetResult(BurnBBT(slot_, dev_, info, bbt_.table.get(), bbt_.remapCount, bbt_.lastIndex));
-      else
+      if (Result() != kResultDone)
         efuse = false;
+      else if (!factoryOnly || bbt_.remapCount > remapsBefore)
+        SetResult(BurnBBT(slot_, dev_, info, bbt_.table.get(), bbt_.remapCount, bbt_.lastIndex));
     }
     if (efuse) SetResult(EfuseStage(info, Result()));
   }

@@ -36,7 +36,57 @@ CopyAnswer ScanCopy(const uint8_t* bytes, uint64_t length, uint32_t entries, uin
   return CopyAnswer::NotRemapped;
 }
 
+// The used entries of a copy that reads as a table, or -1 when it does not.
+int32_t UsedEntries(const uint8_t* bytes, uint64_t length, uint32_t entries, uint32_t blocks) {
+  if (length < uint64_t(entries) * sizeof(NandBbtEntry)) return -1;
+  int32_t used = 0;
+  bool ended = false;
+  for (uint32_t i = 0; i < entries; ++i) {
+    const uint8_t* e = bytes + uint64_t(i) * sizeof(NandBbtEntry);
+    const bool unused = Le16(e) == kBbtUnusedMarker && Le16(e + 2) == kBbtUnusedBlock;
+    const bool usedEntry = Le16(e) == 0 && Le16(e + 2) < blocks && Le16(e + 6) < blocks;
+    if (unused) {
+      ended = true;
+    } else if (usedEntry && !ended) {
+      ++used;
+    } else {
+      return -1;
+    }
+  }
+  return used;
+}
+
 }  // namespace
+
+ResultCode ReadBurntBbt(DevHandle device, const FlashInfo& info, int slot, NandBbt& bbt) {
+  if (!AllocNandBbt(info, bbt)) return kResultBbtCreate;
+  const uint32_t pageSize = info.PageSize & 0xFFFF;
+  const uint32_t pagesPerBlock = pageSize ? (info.BlockSizeK * 1024u) / pageSize : 0;
+  if (pagesPerBlock == 0) return kResultBbtCreate;
+  const uint32_t entries = static_cast<uint32_t>(bbt.lastIndex) + 1;
+  const uint32_t blocks = (info.NandSizeM * 1024u) / info.BlockSizeK;
+  const std::string path = ReadBackFilePath(slot);
+  for (int k : kBbtCopyBlocks) {
+    const ResultCode read =
+        ReadDeviceToFile(device, static_cast<uint32_t>(k) * pagesPerBlock, uint64_t(entries) * 8, &info, slot);
+    if (read != kResultOk) {
+      PrintDeviceLog(slot, "read board bbt [%d] failed \r\n", k);
+      return read;
+    }
+    FileBlock copy;
+    uint64_t length = 0;
+    const bool loaded = file_read(path, copy, length);
+    DeleteFileRetry(path);
+    const int32_t used = loaded ? UsedEntries(copy.data(), length, entries, blocks) : -1;
+    if (used < 0) continue;
+    std::copy_n(copy.data(), size_t(entries) * sizeof(NandBbtEntry), reinterpret_cast<uint8_t*>(bbt.table.get()));
+    bbt.remapCount = used;
+    PrintDeviceLog(slot, "board bbt [%d] : %d remapped blocks \r\n", k, used);
+    return kResultOk;
+  }
+  PrintDeviceLog(slot, "board bbt : no table on the board \r\n");
+  return kResultOk;
+}
 
 ResultCode BurnBBT(int slot, DeviceSlot& device, FlashInfo info, NandBbtEntry* table, int32_t& remapCount,
                    int32_t lastIndex) {

@@ -28,4 +28,11 @@ ResultCode BurnBBT(int slot, DeviceSlot& device, FlashInfo info, NandBbtEntry* t
 // a failed read; 9 when neither copy could be loaded from the read-back file.
 ResultCode FindBbtRemapCount(DevHandle device, const FlashInfo& info, int slot, uint32_t page, uint32_t& foundPage);
 
+// Loads the table the board carries (block 1's copy, else block 2's) into `bbt`, so that a
+// job that writes without an installation keeps the installation's remaps. A copy counts only
+// when it reads as a table: used entries naming blocks of the flash, then unused ones; an
+// erased or foreign block leaves a fresh, empty table. 100, 22 when no table can be made, or
+// the code of a failed read.
+ResultCode ReadBurntBbt(DevHandle device, const FlashInfo& info, int slot, NandBbt& bbt);
+
 }  // namespace station

@@ -407,7 +407,10 @@ ResultCode SendNoData(const SendArgs& a, const Options& opt) {
     PrintDeviceLog(slot, "\r\n Reserved : %02x \r", CswReservedBits(csw.flags));
     PrintDeviceLog(slot, "\r\nget ktee key done\r\n");
   }
-  if (slot >= 0 && slot < kSlotCount) state().SlotKteeKey[slot] = key;
+  if (slot >= 0 && slot < kSlotCount) {
+    state().SlotKteeKey[slot] = key;
+    if (opt.enKtee) ++state().SlotKteeKeyCount[slot];
+  }
   return kResultOk;
 }
 

@@ -276,8 +276,8 @@ TEST_F(ProgrammingJob, KeyWarningAfterADoneBoardWhenTheCounterPassedItsMaximum) 
   EXPECT_EQ(prompts[0].caption, "WARNING");
 }
 
-// Installations whose road does not write factory data run to done; a normal installation
-// needs its factory data, which this station cannot write yet, and so does not end done.
+// Every installation road runs to done; a normal installation also writes its (blank)
+// factory data, and a NAND board gets its bad block table after it.
 TEST_F(ProgrammingJob, InstallationRoadsOfNandAndEmmc) {
   struct Case {
     const char* flash;
@@ -286,7 +286,8 @@ TEST_F(ProgrammingJob, InstallationRoadsOfNandAndEmmc) {
     ResultCode result;
   } cases[] = {{"NAND", FlashKind::Nand, true, kResultDone},
                {"EMMC", FlashKind::Emmc, true, kResultDone},
-               {"EMMC", FlashKind::Emmc, false, 17}};
+               {"EMMC", FlashKind::Emmc, false, kResultDone},
+               {"NAND", FlashKind::Nand, false, kResultDone}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.flash) + (c.onlyBootloader ? " only bootloader" : " full"));
     mkpackage::PackageOptions o;
