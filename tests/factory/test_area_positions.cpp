@@ -2,6 +2,8 @@
 // station's boards use, with and without "NAS enable" and "burn se_storage".
 #include "factory/area_positions.h"
 
+#include "factory/area_write.h"
+
 #include <gtest/gtest.h>
 
 namespace station {
@@ -62,6 +64,36 @@ TEST(AreaPositions, EmmcNorAndTheRest) {
   // A NAND geometry without a page size has no page numbers.
   EXPECT_EQ(GetFactoryAreaOffset(Flash(0, 128, 0), Options(false, false), 0), kNoPosition);
   EXPECT_EQ(GetStorageAreaOffset(0, 128 * 1024, 0), kNoPosition);
+}
+
+// The bytes an area may take before the next area in use begins: on NAS NAND the copies lie
+// two blocks apart, and at 256 KiB blocks copy 1 starts where the storage area does.
+TEST(AreaPositions, RoomBeforeTheNextArea) {
+  struct Case {
+    const char* name;
+    uint8_t type;
+    uint32_t blockK, page;
+    bool nas, se;
+    uint32_t copy0, copy1, storage;
+  } cases[] = {
+      {"NAND", 0, 128, 2048, false, false, 0x200000, 0x200000, 3932160},
+      {"NAND, se_storage", 0, 128, 2048, false, true, 0x200000, 0x200000, 3932160},
+      {"NAS NAND", 0, 128, 2048, true, false, 262144, 0x200000, 0x400000},
+      {"NAS NAND, se_storage", 0, 128, 2048, true, true, 262144, 524288, 0x400000},
+      {"NAS NAND 256K, se_storage", 0, 256, 4096, true, true, 524288, 0, 0},
+      {"NAS NAND 256K", 0, 256, 4096, true, false, 524288, 0x200000, 0},
+      {"eMMC, se_storage", 2, 512, 4096, false, true, 0x200000, 0x200000, 0x400000},
+      {"no page size", 0, 128, 0, false, true, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const FlashInfo f = Flash(c.type, c.blockK, c.page);
+    BurnOption o = Options(c.nas, c.se);
+    o.burnFactory = 1;
+    EXPECT_EQ(FactoryCopyRoom(f, o, 0), c.copy0);
+    EXPECT_EQ(FactoryCopyRoom(f, o, 1), c.copy1);
+    EXPECT_EQ(StorageAreaRoom(f, o), c.storage);
+  }
 }
 
 }  // namespace

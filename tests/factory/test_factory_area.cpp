@@ -22,6 +22,7 @@
 #include "platform/profile.h"
 #include "support/area_check.h"
 #include "support/factory_env.h"
+#include "support/install_env.h"
 #include "support/usb_sim.h"
 #include "usblink/bbt_burn.h"
 
@@ -227,6 +228,70 @@ TEST_F(FactoryArea, NandCopiesAroundABadBlock) {
   const uint64_t page = cfg.pageSize;
   ExpectTwoCopies(testenv::NandArea(board->board(), copy0Page * page, kFactoryCopyMaxBytes, remaps),
                   testenv::NandArea(board->board(), 5760 * page, kFactoryCopyMaxBytes, remaps));
+}
+
+// A write that carried the key went out, then the step failed: the board may hold the key, so
+// it is never handed to the next board, which gets the bag's next key.
+TEST_F(FactoryArea, AKeyThatReachedABoardIsNotHandedOutAgain) {
+  struct Case {
+    const char* name;
+    Road road;
+    bool corrupt;  // the write's data arrives damaged (the compare fails), else the board refuses it
+    ResultCode result;
+  } cases[] = {{"storage write refused", {true, true}, false, 7},
+               {"factory copy 0 differs", {true, false}, true, 21}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Prepare(Emmc());
+    board->SetFaults([&](boardsim::Faults& f) { (c.corrupt ? f.corruptWriteExchange : f.failStatusExchange) = 0; });
+    EXPECT_EQ(Write(Options(c.road)), c.result);
+    EXPECT_FALSE(KeyWaiting());
+    if (c.road.seStorage) EXPECT_TRUE(Emmc(0x3100, 512) == std::string(512, '\xFF')) << "factory area untouched";
+    ASSERT_EQ(Write(Options(c.road)), kResultDone);
+    const std::string area = c.road.seStorage ? Emmc(0x1100, kStorageMaxBytes) : Emmc(0x1100);
+    const std::string archive = testenv::StampedArchive(area);
+    const std::string key = c.road.seStorage
+                                ? testenv::StoredSecureKey(archive, Into(c.name))
+                                : testenv::ArchiveMember(archive, Into(c.name), "tmp/factory/key_bag_final_sig_enc.bin");
+    EXPECT_EQ(key, BagRecord(bag, 1, "key"));
+    EXPECT_EQ(Ini("KEY CONT"), "2");
+    board.reset();
+  }
+}
+
+// Failures before any key reached the board: nothing is sent to the areas, and the key the
+// bag handed out (if any) waits for the next board.
+TEST_F(FactoryArea, RefusedBeforeAnythingIsSent) {
+  Prepare(Emmc());
+  // With "Nf write skip" the key command is not sent: no key came back, so none is used.
+  state().optionsDlg.SetChecked(option_id::kNfWriteSkip, true);
+  state().SlotKteeKey[kSlot].fill(0x5A);
+  EXPECT_EQ(Write(Options({true, true}), true), 17);
+  state().optionsDlg.SetChecked(option_id::kNfWriteSkip, false);
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_EQ(state().SlotKteeKey[kSlot], (std::array<uint8_t, 17>{}));
+  EXPECT_NE(testenv::TakeErrorLogs(appDir).find("get storage.tar :GET_KTEE_KEY_FAIL"), std::string::npos);
+  EXPECT_EQ(Ini("KEY CONT"), "?") << "no key taken";
+
+  // A NAND geometry without a page size gives no position: nothing at all goes out.
+  board.reset();
+  Prepare(Nand());
+  info.PageSize = 0;
+  board->board().clearExchanges();
+  EXPECT_EQ(Write(Options({true, false})), 17);
+  EXPECT_TRUE(board->board().exchanges().empty());
+  EXPECT_EQ(Ini("KEY CONT"), "?") << "no key taken";
+}
+
+// On NAS NAND with 256 KiB blocks factory copy 1 would start on the storage area: the
+// areas are refused before anything is written, and the key waits for the next board.
+TEST_F(FactoryArea, NasAreasThatWouldOverlapAreRefused) {
+  Prepare(Nand(256, 4096));
+  BurnOption o = Options({true, true});
+  o.nasEnable = 1;
+  EXPECT_EQ(Write(o), 17);
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_TRUE(KeyWaiting());
 }
 
 }  // namespace
