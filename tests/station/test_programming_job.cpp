@@ -15,15 +15,20 @@
 #include <vector>
 
 #include "boardsim/board_sim.h"
+#include "factory/key_and_efuse.h"
 #include "foundation/log_boxes.h"
 #include "foundation/result_messages.h"
 #include "foundation/slot_display.h"
 #include "foundation/station_state.h"
 #include "mkpackage/mkpackage.h"
+#include "package/settings_files.h"
 #include "package/type_lists.h"
+#include "platform/profile.h"
 #include "programming/ddr_transfer.h"
 #include "station/slot_buttons.h"
 #include "station/slot_jobs.h"
+#include "support/area_check.h"
+#include "support/factory_env.h"
 #include "support/install_env.h"
 #include "support/usb_sim.h"
 #include "usblink/flash_options.h"
@@ -411,6 +416,55 @@ TEST_F(ProgrammingJob, SingleModeJobRunsItsOperationInsteadOfAnInstallation) {
   EXPECT_EQ(Of(board, 0xF2).size(), 1u);
   EXPECT_TRUE(Of(board, kOpWriteDdr).empty()) << "no ramlet in single mode";
   EXPECT_NE(HistoryLog(11).find(",ImageNam=NULL,"), std::string::npos) << HistoryLog(11);
+}
+
+// Single mode with "burn factory" on NAND writes the factory data alone: the board keeps the
+// table its installation burnt, and the table is burnt again only when a factory write met a
+// new bad block, with the old remaps kept.
+TEST_F(ProgrammingJob, SingleModeFactoryDataKeepsTheBoardsTable) {
+  const std::string bag = (dir / "keys.bin").string();
+  ASSERT_EQ(testenv::FactoryFixture::Run(stationFiles.toolDir + "/keybag-make",
+                                         {"create", bag, "--keys", "4", "--seed", "3", "--force"}),
+            0);
+  s().mainDlg.SetText(kKeyPathEdit, bag);
+  s().mainDlg.SetText(kKeyCounterEdit, "0");
+  s().mainDlg.SetText(kKeyMaximumEdit, "4");
+  plat::WriteProfileString("FACTORY", "KEY PATH", bag, UsbMpToolIniPath());
+  mkpackage::PackageOptions o;
+  o.outDir = (dir / "pkg").string();
+  Load(o, "NAND");
+  s().optionsDlg.SetChecked(option_id::kSingleMode, true);
+  s().optionsDlg.SetChecked(option_id::kBurnFactory, true);
+  constexpr uint32_t kPagesPerBlock = 64, kCopy0Block = 4736 / 64;
+  const NandBbtEntry installed{0, 7, 0, 1023};
+  struct Case {
+    const char* name;
+    std::vector<uint32_t> bad;
+    std::vector<std::pair<uint32_t, uint32_t>> table;
+    bool burnt;
+  } cases[] = {{"nothing remapped", {}, {{7, 1023}}, false},
+               {"a bad block in copy 0", {kCopy0Block}, {{7, 1023}, {kCopy0Block, 1022}}, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    boardsim::BoardConfig cfg = Config(FlashKind::Nand);
+    cfg.badBlocks = c.bad;
+    testenv::DescribeFlash(cfg);
+    boardsim::Board& board = Plug(5, cfg);
+    // The table an installation left: one remap, the other entries unused.
+    NandBbt bbt;
+    ASSERT_TRUE(AllocNandBbt(testenv::FlashInfoOf(cfg), bbt));
+    bbt.table[0] = installed;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(bbt.table.get());
+    const std::vector<uint8_t> image(bytes, bytes + (bbt.lastIndex + 1) * sizeof(NandBbtEntry));
+    for (uint32_t block : {1u, 2u}) board.WriteFlash(uint64_t(block) * kPagesPerBlock * cfg.pageSize, image);
+    ASSERT_TRUE(RunJob(5));
+    EXPECT_EQ(s().SlotResult[5].load(), kResultDone) << testenv::TakeErrorLogs(appDir);
+    EXPECT_EQ(testenv::BurntRemaps(board), c.table);
+    size_t tableWrites = 0;
+    for (const auto& e : Of(board, 0xF4)) tableWrites += e.partMarker == 0xBB;
+    EXPECT_EQ(tableWrites, c.burnt ? 2u : 0u);
+    board.Unplug();
+  }
 }
 
 }  // namespace

@@ -106,6 +106,39 @@ TEST_F(BbtCopies, TableIsBurntIntoBlocksOneAndTwo) {
   EXPECT_EQ(found, 1023 * P);
 }
 
+// The board's own table is loaded from block 1, else block 2; an erased or damaged copy is no
+// table, and a board with none gives a fresh, empty one.
+TEST_F(BbtCopies, BoardsBurntTableIsLoaded) {
+  NandBbt two = FreshTable();
+  two.table[0] = NandBbtEntry{0, 7, 0, 1023};
+  two.table[1] = NandBbtEntry{0, 9, 0, 1022};
+  NandBbt damaged = FreshTable();
+  damaged.table[0] = NandBbtEntry{0, 7, 0, 5000};  // no such block
+  struct Case {
+    const char* name;
+    const NandBbt* block1;
+    const NandBbt* block2;
+    int32_t remaps;
+  } cases[] = {{"block 1", &two, nullptr, 2},
+               {"block 1 erased, block 2", nullptr, &two, 2},
+               {"block 1 damaged, block 2", &damaged, &two, 2},
+               {"no table", nullptr, nullptr, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    b.board().WriteFlash(1 * P * kPage, Bytes(2 * P * kPage, 0xFF));
+    if (c.block1) Plant(1, *c.block1);
+    if (c.block2) Plant(2, *c.block2);
+    NandBbt bbt;
+    ASSERT_EQ(ReadBurntBbt(b.handle(), info, kSlot, bbt), kResultOk);
+    ASSERT_TRUE(bbt.table);
+    EXPECT_EQ(bbt.remapCount, c.remaps);
+    EXPECT_EQ(Image(bbt), c.remaps ? Image(two) : Image(FreshTable()));
+  }
+  b.SetFaults([](boardsim::Faults& f) { f.failStatusExchange = 0; });
+  NandBbt bbt;
+  EXPECT_NE(ReadBurntBbt(b.handle(), info, kSlot, bbt), kResultOk) << "a failed read is no empty table";
+}
+
 TEST_F(BbtCopies, FailedFirstCopyLeavesTheSecondUnwritten) {
   NandBbt bbt = FreshTable();
   DeviceSlot slot;
