@@ -238,6 +238,7 @@ ResultCode WriteKeyedFactoryData(DevHandle device, int slot, const FlashInfo& in
     // The board may hold the key now: it must never go to another board.
     PrintDeviceLog(slot, "icon[%d] : the secure key reached the board , it is not handed out again\r\n", slot);
     DeleteTmpTarFiles(slot);
+    LoadIniSettings(0);  // the key counters show the spent key
   }
   return result;
 }

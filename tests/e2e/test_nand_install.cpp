@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "boardsim/board_sim.h"
+#include "factory/factory_area.h"
 #include "foundation/image_buffers.h"
 #include "foundation/log_boxes.h"
 #include "foundation/slot_display.h"
@@ -26,6 +27,7 @@
 #include "programming/nand_install.h"
 #include "programming/slot_params.h"
 #include "programming/usb_hwsetting.h"
+#include "support/area_check.h"
 #include "support/install_env.h"
 #include "support/nand_picture.h"
 #include "support/package_env.h"
@@ -69,13 +71,16 @@ class NandInstallEndToEnd : public ::testing::Test, public testenv::InstallFixtu
   };
 
   // What a job does with a NAND board after it opened it: the slot's parameters, the USB
-  // hardware setting, the installation and, after a success, the bad block table.
-  Outcome Program(testenv::SimBoard& board, BurnOption option, const std::function<void()>& beforeInstall = {}) {
+  // hardware setting, the installation, the factory data when asked for and, after a
+  // success, the bad block table.
+  Outcome Program(testenv::SimBoard& board, BurnOption option, const std::function<void()>& beforeInstall = {},
+                  bool withFactory = false) {
     Outcome out;
     const FlashInfo info = StartJob(kSlot, board);
     if (beforeInstall) beforeInstall();
     DeviceSlot& dev = s().slots[kSlot];
     out.install = NandFullInstall(kSlot, dev, info, *s().fwEntries, option, bbt_);
+    if (out.install == kResultDone && withFactory) out.install = WriteFactoryArea(kSlot, dev, info, option, bbt_);
     if (out.install == kResultDone) out.burn = BurnBBT(kSlot, dev, info, bbt_.table.get(), bbt_.remapCount, bbt_.lastIndex);
     out.flash = SavedFlash(board);
     dev.DeviceHandle = kInvalidHandle;  // the board's link closes it
@@ -280,6 +285,36 @@ TEST_F(NandInstallEndToEnd, PackageWithoutHwsettingStartsWithTheKernel) {
   auto firstWrite = std::find_if(ex.begin(), ex.end(), [](const boardsim::Exchange& e) { return e.opcode == kOpWriteFlash; });
   ASSERT_NE(firstWrite, ex.end());
   EXPECT_EQ(uint64_t{firstWrite->address} * cfg.pageSize, pkg.entries[0].offset);
+}
+
+// The factory data after the installation, with a bad block inside factory copy 0's area:
+// that block's part of the copy lies in the next replacement block, the burnt table says so
+// after the installation's own remap, and both copies read back whole through it.
+TEST_F(NandInstallEndToEnd, FactoryCopiesAroundABadBlockAndTheBurntTableSaysSo) {
+  const mkpackage::PackageInfo pkg = Load(RichPackage());
+  constexpr uint32_t kPagesPerBlock = 64, kCopy0Page = 4736, kCopy1Page = 5760;
+  const uint32_t factoryBad = kCopy0Page / kPagesPerBlock;
+  const boardsim::BoardConfig cfg = Board({7, factoryBad});
+  testenv::SimBoard board(dir, cfg);
+
+  const Outcome out = Program(board, BurnOption{}, {}, true);
+  ASSERT_EQ(out.install, kResultDone) << DeviceLogText(kSlot);
+  ASSERT_EQ(out.burn, kResultDone) << DeviceLogText(kSlot);
+
+  const auto remaps = testenv::BurntRemaps(board.board());
+  ASSERT_EQ(remaps.size(), 2u);
+  EXPECT_EQ(remaps[0], std::make_pair(7u, 255u));
+  EXPECT_EQ(remaps[1], std::make_pair(factoryBad, 254u));
+  const uint64_t page = cfg.pageSize;
+  const std::string copy0 =
+      testenv::StampedArchive(testenv::NandArea(board.board(), kCopy0Page * page, 0x200000, remaps));
+  const std::string copy1 =
+      testenv::StampedArchive(testenv::NandArea(board.board(), kCopy1Page * page, 0x200000, remaps));
+  ASSERT_FALSE(copy0.empty());
+  EXPECT_EQ(testenv::HeadOf(copy1).flag, 1u);
+  EXPECT_EQ(testenv::HeadOf(copy1).length, copy0.size());
+  EXPECT_EQ(testenv::ArchiveMember(copy0, dir / "copy0", "tmp/factory/layout.txt"),
+            testenv::ReadFile(std::filesystem::path(pkg.treeDir) / "layout.txt"));
 }
 
 }  // namespace
