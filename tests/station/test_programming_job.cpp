@@ -423,9 +423,7 @@ TEST_F(ProgrammingJob, SingleModeJobRunsItsOperationInsteadOfAnInstallation) {
 // new bad block, with the old remaps kept.
 TEST_F(ProgrammingJob, SingleModeFactoryDataKeepsTheBoardsTable) {
   const std::string bag = (dir / "keys.bin").string();
-  ASSERT_EQ(testenv::FactoryFixture::Run(stationFiles.toolDir + "/keybag-make",
-                                         {"create", bag, "--keys", "4", "--seed", "3", "--force"}),
-            0);
+  ASSERT_TRUE(testenv::MakeKeyBagAt(stationFiles.toolDir, bag, 4));
   s().mainDlg.SetText(kKeyPathEdit, bag);
   s().mainDlg.SetText(kKeyCounterEdit, "0");
   s().mainDlg.SetText(kKeyMaximumEdit, "4");

@@ -28,18 +28,13 @@ void FactoryFixture::FakeArchiver(const std::string& body) {
 
 std::string FactoryFixture::MakeKeyBag(int keys, const std::vector<std::string>& options) {
   const std::string bag = (dir / "keys.bin").string();
-  std::vector<std::string> args = {"create", bag, "--keys", std::to_string(keys), "--seed", "3", "--force"};
-  args.insert(args.end(), options.begin(), options.end());
-  if (Run(stationFiles.toolDir + "/keybag-make", args) != 0) return {};
+  if (!MakeKeyBagAt(stationFiles.toolDir, bag, keys, options)) return {};
   plat::WriteProfileString("FACTORY", "KEY PATH", bag, stationFiles.toolDir + "/USBMPTOOL.ini");
   return bag;
 }
 
 std::string FactoryFixture::BagRecord(const std::string& bag, int index, const std::string& what) {
-  const std::string out = (dir / ("record-" + what)).string();
-  if (Run(stationFiles.toolDir + "/keybag-make", {"print", bag, std::to_string(index), what, "--out", out}) != 0)
-    return {};
-  return ReadFile(out);
+  return BagRecordAt(stationFiles.toolDir, bag, index, what, dir / ("record-" + what));
 }
 
 int FactoryFixture::Run(const std::string& program, std::vector<std::string> args, const std::string& cwd) {
@@ -49,6 +44,21 @@ int FactoryFixture::Run(const std::string& program, std::vector<std::string> arg
   int status = -1;
   if (plat::WaitProcess(pid, -1, &status) != plat::WaitOutcome::Exited) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool MakeKeyBagAt(const std::string& toolDir, const std::string& bag, int keys,
+                  const std::vector<std::string>& options) {
+  std::vector<std::string> args = {"create", bag, "--keys", std::to_string(keys), "--seed", "3", "--force"};
+  args.insert(args.end(), options.begin(), options.end());
+  return FactoryFixture::Run(toolDir + "/keybag-make", args) == 0;
+}
+
+std::string BagRecordAt(const std::string& toolDir, const std::string& bag, int index, const std::string& what,
+                        const std::filesystem::path& scratch) {
+  std::filesystem::remove(scratch);
+  const std::vector<std::string> args = {"print", bag, std::to_string(index), what, "--out", scratch.string()};
+  if (FactoryFixture::Run(toolDir + "/keybag-make", args) != 0) return {};
+  return ReadFile(scratch);
 }
 
 std::vector<std::string> UnpackedMembers(const std::string& archive, const fs::path& into) {

@@ -34,6 +34,16 @@ struct FactoryFixture : PackageFixture {
   std::unique_ptr<ScopedEnv> temp_;
 };
 
+// A key bag for fixtures that are no FactoryFixture: a bag
+// of `keys` keys made at `bag` by the key-bag maker of `toolDir` (the same seed as
+// FactoryFixture::MakeKeyBag, an existing file replaced); false when the maker failed.
+bool MakeKeyBagAt(const std::string& toolDir, const std::string& bag, int keys,
+                  const std::vector<std::string>& options = {});
+// What the maker of `toolDir` prints of record `index` of `bag` ("key", "mac" or "sn"),
+// passed through the file `scratch`; empty when there is no such record.
+std::string BagRecordAt(const std::string& toolDir, const std::string& bag, int index, const std::string& what,
+                        const std::filesystem::path& scratch);
+
 // Unpacks `archive` with the system's GNU tar into a fresh folder `into` and lists what came
 // out: paths relative to `into`, folders with a trailing "/", sorted. Empty when tar fails.
 std::vector<std::string> UnpackedMembers(const std::string& archive, const std::filesystem::path& into);

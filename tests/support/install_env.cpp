@@ -8,6 +8,7 @@
 
 #include "foundation/image_buffers.h"
 #include "foundation/log_boxes.h"
+#include "foundation/work_paths.h"
 #include "package/install_image.h"
 #include "package/layout_file.h"
 #include "package/package_loading.h"
@@ -50,6 +51,7 @@ bool HasInOrder(const std::string& text, const std::vector<std::string>& lines, 
 
 InstallFixture::InstallFixture() : temp("TEMP", (dir / "temp").string()) {
   fs::create_directories(dir / "temp");
+  station::SetAppDir(appDir);  // the work paths follow the new TEMP: no suite shares a work folder
   station::FreeImageBuffers();
 }
 
