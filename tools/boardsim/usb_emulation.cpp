@@ -318,11 +318,12 @@ struct EmulatedDevice::Impl {
         continue;
       }
       if (pullAtOut == 0) {
+        // The board is off the bus, and out of the listing, before the station hears of it.
         pullAtOut = -1;
-        Complete(u, -ESHUTDOWN, 0);
         l.unlock();
         Pull();
         l.lock();
+        Complete(u, -ESHUTDOWN, 0);
         continue;
       }
       if (pullAtOut > 0) --pullAtOut;
