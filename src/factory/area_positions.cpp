@@ -1,10 +1,10 @@
 #include "factory/area_positions.h"
 
+#include "usblink/flash_read.h"
+
 namespace station {
 
 namespace {
-
-constexpr uint32_t kEmmcSector = 512;
 
 // The bits below the block size cleared.
 uint32_t BlockDown(uint32_t value, uint32_t block) { return value & ~(block - 1); }

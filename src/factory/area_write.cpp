@@ -7,16 +7,13 @@
 #include "factory/area_positions.h"
 #include "foundation/log_boxes.h"
 #include "foundation/result_messages.h"
+#include "package/type_lists.h"
+#include "usblink/flash_read.h"
 #include "usblink/send_routine.h"
 
 namespace station {
 
 namespace {
-
-constexpr int kFlashNand = 0;
-constexpr int kFlashEmmc = 2;
-constexpr uint32_t kEmmcSector = 512;
-constexpr ResultCode kResultSizeError = 3;
 
 std::array<std::atomic<bool>, kSlotCount> keySent{};
 

@@ -11,6 +11,11 @@
 
 namespace station {
 
+// The factory steps' own failures: a step of the board failed, or a work file is missing or
+// unreadable.
+inline constexpr ResultCode kFactoryError = 17;
+inline constexpr ResultCode kFactoryFileError = 18;
+
 // The part marker of an area write: 0xFF on NAND, the board's special value otherwise.
 uint16_t AreaPartMarker(const FlashInfo& info);
 

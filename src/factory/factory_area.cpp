@@ -16,6 +16,7 @@
 #include "foundation/result_messages.h"
 #include "foundation/slot_display.h"
 #include "package/settings_files.h"
+#include "package/type_lists.h"
 #include "usblink/bbt_burn.h"
 #include "usblink/compare_mode.h"
 #include "usblink/flash_dump.h"
@@ -23,10 +24,6 @@
 namespace station {
 
 namespace {
-
-constexpr ResultCode kFactoryError = 17;
-constexpr ResultCode kFactoryFileError = 18;
-constexpr int kFlashNand = 0;
 
 // The texts of the copy writes, which differ between the two roads.
 struct CopyTexts {

@@ -17,9 +17,6 @@ namespace station {
 
 namespace {
 
-constexpr ResultCode kFactoryError = 17;
-constexpr ResultCode kFactoryFileError = 18;
-
 // The board makes its key and hands it back encrypted; the send routine puts it into the
 // slot's key buffer. True only when an exchange brought a key back.
 bool GenerateBoardKey(DevHandle device, int slot, const FlashInfo& info, NandBbt& bbt) {

@@ -8,7 +8,6 @@ namespace station {
 
 namespace {
 
-constexpr ResultCode kResultSizeError = 3;  // "Write device data size error"
 constexpr uint8_t kGoAfterWrite = 1;        // routing value B: the board jumps into the ramlet
 constexpr uint8_t kSubWriteDdr = 5;
 

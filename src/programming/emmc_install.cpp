@@ -13,7 +13,6 @@ namespace station {
 
 namespace {
 
-constexpr ResultCode kResultSizeError = 3;  // "Write device data size error"
 constexpr uint8_t kSubWriteFlash = 1;
 constexpr uint64_t kSector = 512;
 // Address lines end with a blank, the ideographic full stop and CR LF.

@@ -22,7 +22,6 @@ namespace {
 // Address lines end with the ideographic full stop and CR LF.
 #define NAND_STOP "\xE3\x80\x82" "\r\n"
 
-constexpr ResultCode kResultSizeError = 3;   // a write left bytes of its item unsent
 constexpr ResultCode kResultNoBbt = 22;
 constexpr int kCopies = 4;
 constexpr int kEndAfterLastPartition = -1;

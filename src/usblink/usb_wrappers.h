@@ -16,6 +16,7 @@ using ResultCode = int32_t;
 inline constexpr ResultCode kResultOk = 100;
 // The link's own failures.
 inline constexpr ResultCode kResultOpcode = 1;          // an opcode this routine cannot send
+inline constexpr ResultCode kResultSizeError = 3;       // a write left bytes of its item unsent
 inline constexpr ResultCode kResultCswTimeout = 5;      // no status wrapper for more than 20 s
 inline constexpr ResultCode kResultCswRetries = 6;      // 200 reads without an accepted wrapper
 inline constexpr ResultCode kResultCswStatus = 7;       // the board failed the command, or no-data time-out

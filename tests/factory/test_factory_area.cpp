@@ -246,7 +246,9 @@ TEST_F(FactoryArea, AKeyThatReachedABoardIsNotHandedOutAgain) {
     board->SetFaults([&](boardsim::Faults& f) { (c.corrupt ? f.corruptWriteExchange : f.failStatusExchange) = 0; });
     EXPECT_EQ(Write(Options(c.road)), c.result);
     EXPECT_FALSE(KeyWaiting());
-    if (c.road.seStorage) EXPECT_TRUE(Emmc(0x3100, 512) == std::string(512, '\xFF')) << "factory area untouched";
+    if (c.road.seStorage) {
+      EXPECT_TRUE(Emmc(0x3100, 512) == std::string(512, '\xFF')) << "factory area untouched";
+    }
     ASSERT_EQ(Write(Options(c.road)), kResultDone);
     const std::string area = c.road.seStorage ? Emmc(0x1100, kStorageMaxBytes) : Emmc(0x1100);
     const std::string archive = testenv::StampedArchive(area);
