@@ -11,8 +11,8 @@
 
 namespace station {
 
-// The factory steps' own failures: a step of the board failed, or a work file is missing or
-// unreadable.
+// The factory step's own failures: 17 when an archive cannot be built or placed, or a step of
+// the board fails; 18 when a work file cannot be read, stamped or removed.
 inline constexpr ResultCode kFactoryError = 17;
 inline constexpr ResultCode kFactoryFileError = 18;
 

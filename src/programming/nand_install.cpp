@@ -10,6 +10,7 @@
 #include "foundation/slot_display.h"
 #include "package/type_lists.h"
 #include "platform/ui.h"
+#include "usblink/bbt_burn.h"
 #include "usblink/compare_mode.h"
 #include "usblink/send_routine.h"
 #include "usblink/usb_device.h"
@@ -22,7 +23,6 @@ namespace {
 // Address lines end with the ideographic full stop and CR LF.
 #define NAND_STOP "\xE3\x80\x82" "\r\n"
 
-constexpr ResultCode kResultNoBbt = 22;
 constexpr int kCopies = 4;
 constexpr int kEndAfterLastPartition = -1;
 
@@ -277,13 +277,13 @@ ResultCode NandInstaller::Send(uint8_t opcode, uint32_t page, const uint8_t* dat
 }
 
 ResultCode NandInstaller::Run() {
-  if (!NandModelChosen(slot_, dev_)) return kResultNoBbt;
+  if (!NandModelChosen(slot_, dev_)) return kResultBbtCreate;
 
   // Without a geometry there are no blocks, so no table either.
   blockBytes_ = static_cast<int32_t>(info_.BlockSizeK * 1024u);
   if (pageSize_ == 0 || blockBytes_ <= 0 || !AllocNandBbt(info_, bbt_)) {
-    ReportResult(kResultNoBbt, slot_, "nand create bbt");
-    return kResultNoBbt;
+    ReportResult(kResultBbtCreate, slot_, "nand create bbt");
+    return kResultBbtCreate;
   }
 
   pagesPerBlock_ = blockBytes_ / pageSize_;

@@ -10,6 +10,7 @@
 #include "package/layout_file.h"
 #include "platform/ui.h"
 #include "programming/nand_install.h"
+#include "usblink/bbt_burn.h"
 #include "usblink/compare_mode.h"
 #include "usblink/flash_dump.h"
 #include "usblink/flash_read.h"
@@ -21,7 +22,6 @@ namespace station {
 
 namespace {
 
-constexpr ResultCode kResultNoBbt = 22;
 constexpr uint8_t kNandFlash = 0;
 
 // The operation boxes in the order they are looked at; the index is the operation number.
@@ -166,12 +166,12 @@ ResultCode RunOp(int op, int slot, DeviceSlot& dev, const FlashInfo& info, NandB
 bool PrepareNandBoard(int slot, DeviceSlot& dev, const FlashInfo& info, NandBbt& bbt, ResultCode& result) {
   if (info.FlashType != kNandFlash) return true;
   if (!NandModelChosen(slot, dev)) {
-    result = kResultNoBbt;
+    result = kResultBbtCreate;
     return false;
   }
   if (!AllocNandBbt(info, bbt)) {
-    ReportResult(kResultNoBbt, slot, "nand gen bbt");
-    result = kResultNoBbt;
+    ReportResult(kResultBbtCreate, slot, "nand gen bbt");
+    result = kResultBbtCreate;
   }
   return true;
 }
