@@ -119,6 +119,7 @@ TEST_F(MainDialogTest, RuntimeFolderThatIsNotTheStationsOwnRefusesStartUp) {
     const char* name;
     std::function<void(const fs::path& folder, const fs::path& elsewhere)> make;
     const char* why;  // empty: the station starts
+    bool viaXdg = false;  // the folder is $XDG_RUNTIME_DIR/flashstation
   } cases[] = {
       {"OpenToOthers",
        [](const fs::path& f, const fs::path&) {
@@ -139,6 +140,21 @@ TEST_F(MainDialogTest, RuntimeFolderThatIsNotTheStationsOwnRefusesStartUp) {
          fs::create_directory_symlink(elsewhere, f);
        },
        "it is a link"},
+      {"LinkUnderXdgRuntimeDir",
+       [](const fs::path& f, const fs::path& elsewhere) {
+         fs::create_directory(f.parent_path());
+         fs::create_directory(elsewhere);
+         fs::permissions(elsewhere, fs::perms::owner_all);
+         fs::create_directory_symlink(elsewhere, f);
+       },
+       "it is a link", true},
+      {"LockFileCannotBeMade",
+       [](const fs::path& f, const fs::path&) {
+         fs::create_directory(f);
+         fs::permissions(f, fs::perms::owner_all);
+         fs::create_directory(f / "MY_MUTEX_GODDR.lock");
+       },
+       "the lock file MY_MUTEX_GODDR.lock cannot be made: Is a directory"},
       {"OwnedByAnotherUser",
        [](const fs::path& f, const fs::path&) {
          fs::create_directory(f);
@@ -161,8 +177,11 @@ TEST_F(MainDialogTest, RuntimeFolderThatIsNotTheStationsOwnRefusesStartUp) {
     ScopedStation fresh;
     ui::ResetQuit();
     host->Clear();
-    const fs::path folder = dir / (std::string("run-") + c.name), elsewhere = dir / (std::string("other-") + c.name);
-    testenv::ScopedEnv runtime("STATION_RUNTIME_DIR", folder.string());
+    const fs::path xdg = dir / (std::string("xdg-") + c.name);
+    const fs::path folder = c.viaXdg ? xdg / "flashstation" : dir / (std::string("run-") + c.name);
+    const fs::path elsewhere = dir / (std::string("other-") + c.name);
+    testenv::ScopedEnv runtime("STATION_RUNTIME_DIR", c.viaXdg ? "" : folder.string());
+    testenv::ScopedEnv xdgRuntime("XDG_RUNTIME_DIR", xdg.string());
     c.make(folder, elsewhere);
     MainDialog d;
     EXPECT_TRUE(d.OnInitDialog());
@@ -177,9 +196,10 @@ TEST_F(MainDialogTest, RuntimeFolderThatIsNotTheStationsOwnRefusesStartUp) {
       EXPECT_FALSE(s().MutexFactory.open());
       EXPECT_TRUE(s().mainDlg.Timers().empty());
       EXPECT_FALSE(fs::exists(elsewhere / "MY_MUTEX_FACTORY.lock")) << "nothing is made where a link points";
-      if (fs::is_directory(folder)) {
+      if (fs::is_directory(folder) && !fs::exists(folder / "MY_MUTEX_GODDR.lock")) {
         EXPECT_TRUE(fs::is_empty(folder)) << "no lock file in a folder not our own";
       }
+      EXPECT_FALSE(s().MutexEnum.open());
     } else {
       EXPECT_FALSE(ui::QuitRequested(&code));
       EXPECT_TRUE(PromptTexts().empty());
