@@ -1,5 +1,6 @@
 #pragma once
-// Named mutexes of the station: a name is a lock file in the station's runtime folder. The
+// Named mutexes of the station: a name is a lock file in the station's runtime folder, a folder
+// only this user may use (so that nobody else can remove a held lock file or plant one). The
 // station instance that creates the name holds the file locked for as long as it keeps the
 // mutex, so a second instance on the same machine finds the name taken and is refused. Inside
 // the instance, threads take turns through an in-process lock (a file lock held through one
@@ -17,6 +18,11 @@ namespace plat {
 // STATION_RUNTIME_DIR, else $XDG_RUNTIME_DIR/flashstation, else /tmp/flashstation-<uid>.
 std::string RuntimeDir();
 
+// Opens the runtime folder `dir`, made with mode 0700 when it is missing, and only when it is
+// this user's own: a folder, not a link, owned by the effective user, with no access for group
+// or others. Its descriptor, or -1 with the reason in `why` ("it is a link", ...).
+int OpenRuntimeDir(const std::string& dir, std::string* why = nullptr);
+
 class NamedMutex {
  public:
   enum class Created { Ok, AlreadyExists, Failed };
@@ -27,9 +33,9 @@ class NamedMutex {
   NamedMutex& operator=(const NamedMutex&) = delete;
 
   // Creates the mutex `name` for this instance: AlreadyExists when another instance holds the
-  // name, Failed when the runtime folder or the lock file cannot be made (or this object is
-  // already open).
-  Created Create(const std::string& name);
+  // name, Failed, with the reason in `why`, when the runtime folder is not this user's own or
+  // the lock file cannot be made (or this object is already open).
+  Created Create(const std::string& name, std::string* why = nullptr);
   bool open() const;
 
   // Waits without time-out until the calling thread holds the mutex; false when `stop` was

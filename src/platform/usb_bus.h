@@ -11,8 +11,12 @@
 // binding file says it: one section per kind of board, [Board1], [Board2], ... numbered without
 // gaps, each with VendorId and ProductId (hexadecimal, "0x" optional) and, optionally,
 // InterfaceClass, InterfaceSubClass and InterfaceProtocol of the interface that carries the
-// board's bulk endpoints. A device that no section lists is never opened, claimed or detached
-// from its kernel driver; with no file, or no section in it, libusb is not even started.
+// board's bulk endpoints. The file is read as every settings file is (profile.h): names without
+// regard to case or to blanks around them ("[ board1 ]" is Board1, "[Board01]" is not), the
+// first section of a name and the first key in it, a value without its matching quotes. A
+// device that no section lists is never opened, claimed or detached from its kernel driver;
+// with no file, or no section in it, libusb is not even started. The udev rule that opens the
+// listed boards to the operators is made from this reading too (udev_rule.h).
 //
 // On an open board a write is one bulk OUT transfer of exactly its bytes and a read of N bytes
 // is one bulk IN transfer of N bytes that succeeds only when N bytes came. Both time out by

@@ -46,7 +46,15 @@ bool MainDialog::OnInitDialog() {
   StationState& s = state();
   s.optionsDlg.Show(false);
   LoadIniSettings(1);
-  if (!CreateMutexes()) return false;
+  switch (CreateMutexes()) {
+    case MutexStart::Taken:
+      return false;
+    case MutexStart::Refused:
+      GiveUp(kStartRefusedExitCode);
+      return true;
+    case MutexStart::Ok:
+      break;
+  }
   ArrangeOptionsDialog(false);
   SetUpSlots();
   s.optionsDlg.SetTextLimit(kMainLogControlId, 0);
@@ -76,14 +84,29 @@ bool MainDialog::OnInitDialog() {
   return true;
 }
 
-// A second station on this machine finds the names taken and stops here.
-bool MainDialog::CreateMutexes() {
+// A second station on this machine finds the names taken and stops here. A name that cannot
+// be made (the runtime folder is not the station's own, a lock file fails) would leave the
+// jobs without their locks and a second station free to start: the operator is told why.
+MainDialog::MutexStart MainDialog::CreateMutexes() {
   StationState& s = state();
   for (plat::NamedMutex* m : {&s.MutexFactory, &s.MutexGoDdr, &s.MutexEnum}) {
     const char* name = m == &s.MutexFactory ? kMutexFactoryName : m == &s.MutexGoDdr ? kMutexGoDdrName : kMutexEnumName;
-    if (m->Create(name) == plat::NamedMutex::Created::AlreadyExists) return false;
+    std::string why;
+    switch (m->Create(name, &why)) {
+      case plat::NamedMutex::Created::Ok:
+        break;
+      case plat::NamedMutex::Created::AlreadyExists:
+        return MutexStart::Taken;
+      case plat::NamedMutex::Created::Failed: {
+        const std::string text =
+            "the station's runtime folder " + plat::RuntimeDir() + " cannot be used: " + why + "; the station does not start";
+        PrintLog("%s\r\n", text.c_str());
+        ui::MessageBox(text, "ERROR", ui::MB_OK | ui::MB_ICONERROR);
+        return MutexStart::Refused;
+      }
+    }
   }
-  return true;
+  return MutexStart::Ok;
 }
 
 void MainDialog::SetUpSlots() {
@@ -132,9 +155,9 @@ void MainDialog::TakeFirstLayout() {
   d.SetShowState(ui::ShowState::Maximized);
 }
 
-void MainDialog::GiveUp() {
+void MainDialog::GiveUp(int exitCode) {
   OnDestroy();
-  ui::RequestQuit(0);
+  ui::RequestQuit(exitCode);
 }
 
 void MainDialog::OnTimer(int id) {

@@ -17,6 +17,8 @@ inline constexpr const char* kNasTitleSuffix = "(NAS enable)";
 inline constexpr int kPercentTimer = 1;
 inline constexpr int kSplashTimer = 2;
 inline constexpr unsigned kAboutCommand = 16;
+// The station's exit code when its runtime folder or a named mutex refuses start-up.
+inline constexpr int kStartRefusedExitCode = 1;
 
 class MainDialog {
  public:
@@ -26,9 +28,10 @@ class MainDialog {
   MainDialog& operator=(const MainDialog&) = delete;
 
   // Start-up. False when another station instance holds one of the named mutexes: nothing
-  // after the mutexes is set up then. A start-up that gives up later (more boards than
-  // allowed, no NAND support list) shuts down at once, asks the front end to quit and gives
-  // true.
+  // after the mutexes is set up then. A named mutex that cannot be made (its runtime folder is
+  // not the station's own) is said in the main log and a box, then start-up shuts down, asks
+  // the front end to quit with kStartRefusedExitCode and gives true; so does a start-up that
+  // gives up later (more boards than allowed, no NAND support list), with exit code 0.
   bool OnInitDialog();
   // Shut-down: every thread is asked to stop and joined (binder, jobs, loaders, key thread),
   // then the timers go, then what they used is freed. Safe to run twice and on a station whose
@@ -44,13 +47,14 @@ class MainDialog {
   DeviceBinder& binder() { return binder_; }
 
  private:
-  bool CreateMutexes();
+  enum class MutexStart { Ok, Taken, Refused };
+  MutexStart CreateMutexes();
   void SetUpSlots();
   void StartTimers();
   void SetTitle();
   void TakeFirstLayout();
   void ResizeChild(int id, int cx, int cy);
-  void GiveUp();
+  void GiveUp(int exitCode = 0);
 
   DeviceBinder binder_;
   std::atomic<bool> started_{false};

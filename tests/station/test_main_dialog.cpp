@@ -111,6 +111,109 @@ TEST_F(MainDialogTest, SecondInstanceStopsAtTheNamedMutexes) {
   EXPECT_FALSE(s().MutexFactory.open());
 }
 
+// The named mutexes live in a runtime folder that only this user may use; anything else there
+// refuses start-up with a box and a main-log line that name the folder, and leaves whatever the
+// folder is (or points at) without a lock file of the station.
+TEST_F(MainDialogTest, RuntimeFolderThatIsNotTheStationsOwnRefusesStartUp) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& folder, const fs::path& elsewhere)> make;
+    const char* why;  // empty: the station starts
+    bool viaXdg = false;  // the folder is $XDG_RUNTIME_DIR/flashstation
+  } cases[] = {
+      {"OpenToOthers",
+       [](const fs::path& f, const fs::path&) {
+         fs::create_directory(f);
+         fs::permissions(f, fs::perms::all);
+       },
+       "other users may use it (mode 0777)"},
+      {"GroupMayRead",
+       [](const fs::path& f, const fs::path&) {
+         fs::create_directory(f);
+         fs::permissions(f, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+       },
+       "other users may use it (mode 0750)"},
+      {"LinkToAFolderOfOurs",
+       [](const fs::path& f, const fs::path& elsewhere) {
+         fs::create_directory(elsewhere);
+         fs::permissions(elsewhere, fs::perms::owner_all);
+         fs::create_directory_symlink(elsewhere, f);
+       },
+       "it is a link"},
+      {"LinkUnderXdgRuntimeDir",
+       [](const fs::path& f, const fs::path& elsewhere) {
+         fs::create_directory(f.parent_path());
+         fs::create_directory(elsewhere);
+         fs::permissions(elsewhere, fs::perms::owner_all);
+         fs::create_directory_symlink(elsewhere, f);
+       },
+       "it is a link", true},
+      {"LockFileCannotBeMade",
+       [](const fs::path& f, const fs::path&) {
+         fs::create_directory(f);
+         fs::permissions(f, fs::perms::owner_all);
+         fs::create_directory(f / "MY_MUTEX_GODDR.lock");
+       },
+       "the lock file MY_MUTEX_GODDR.lock cannot be made: Is a directory"},
+      {"OwnedByAnotherUser",
+       [](const fs::path& f, const fs::path&) {
+         fs::create_directory(f);
+         fs::permissions(f, fs::perms::owner_all);
+         ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
+       },
+       "it belongs to user 65534"},
+      {"AFileInItsPlace", [](const fs::path& f, const fs::path&) { testenv::WriteFile(f, "x"); }, "it is not a folder"},
+      {"MadeEarlierByTheStation",
+       [](const fs::path& f, const fs::path&) {
+         fs::create_directory(f);
+         fs::permissions(f, fs::perms::owner_all);
+       },
+       ""},
+      {"MadeNow", [](const fs::path&, const fs::path&) {}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (std::string(c.name) == "OwnedByAnotherUser" && ::geteuid() != 0) continue;  // chown needs root
+    ScopedStation fresh;
+    ui::ResetQuit();
+    host->Clear();
+    const fs::path xdg = dir / (std::string("xdg-") + c.name);
+    const fs::path folder = c.viaXdg ? xdg / "flashstation" : dir / (std::string("run-") + c.name);
+    const fs::path elsewhere = dir / (std::string("other-") + c.name);
+    testenv::ScopedEnv runtime("STATION_RUNTIME_DIR", c.viaXdg ? "" : folder.string());
+    testenv::ScopedEnv xdgRuntime("XDG_RUNTIME_DIR", xdg.string());
+    c.make(folder, elsewhere);
+    MainDialog d;
+    EXPECT_TRUE(d.OnInitDialog());
+    int code = -1;
+    const std::string line = std::string("the station's runtime folder ") + folder.string() + " cannot be used: " + c.why +
+                             "; the station does not start";
+    if (*c.why) {
+      EXPECT_TRUE(ui::QuitRequested(&code));
+      EXPECT_EQ(code, kStartRefusedExitCode);
+      EXPECT_EQ(PromptTexts(), std::vector<std::string>{line});
+      EXPECT_NE(MainLogText().find(line + "\r\n"), std::string::npos) << MainLogText();
+      EXPECT_FALSE(s().MutexFactory.open());
+      EXPECT_TRUE(s().mainDlg.Timers().empty());
+      EXPECT_FALSE(fs::exists(elsewhere / "MY_MUTEX_FACTORY.lock")) << "nothing is made where a link points";
+      if (fs::is_directory(folder) && !fs::exists(folder / "MY_MUTEX_GODDR.lock")) {
+        EXPECT_TRUE(fs::is_empty(folder)) << "no lock file in a folder not our own";
+      }
+      EXPECT_FALSE(s().MutexEnum.open());
+    } else {
+      EXPECT_FALSE(ui::QuitRequested(&code));
+      EXPECT_TRUE(PromptTexts().empty());
+      EXPECT_TRUE(s().MutexEnum.open());
+      EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+      EXPECT_EQ(fs::status(folder / "MY_MUTEX_ENUM.lock").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+      // A second station in the same folder is still only refused.
+      plat::NamedMutex other;
+      EXPECT_EQ(other.Create(kMutexFactoryName), plat::NamedMutex::Created::AlreadyExists);
+    }
+    d.OnDestroy();
+  }
+}
+
 TEST_F(MainDialogTest, StartUpThatGivesUpShutsDownOnceAndAsksToQuit) {
   struct Case {
     const char* name;
