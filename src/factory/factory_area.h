@@ -11,7 +11,8 @@
 namespace station {
 
 // Makes sure a NAND board has its bad block table, checks that the board's areas have a
-// position, then takes one of three roads: "burn factory" (the storage area first when
+// position and stay clear of what the loaded package's installation occupies (17 before
+// anything is sent otherwise), then takes one of three roads: "burn factory" (the storage area first when
 // "burn se_storage" is set, then the factory archive with the board's MAC, SN and key), an
 // only-upgrade option (the board's own factory data rebuilt and written again), or a blank
 // factory archive. When the step fails after the board received its secure key, the key files
