@@ -78,7 +78,10 @@ class FactoryArea : public ::testing::Test, public testenv::FactoryFixture {
     state().optionsDlg.SetText(kFlashTotalSizeEdit, "");
     info = testenv::FlashInfoOf(cfg, kSlot);
   }
-  void TearDown() override { state().slots[kSlot].DeviceHandle = kInvalidHandle; }
+  void TearDown() override {
+    state().slots[kSlot].DeviceHandle = kInvalidHandle;
+    FreeImageBuffers();  // a package a case loaded
+  }
   static BurnOption Options(const Road& r) {
     BurnOption o;
     o.burnFactory = r.burnFactory;
@@ -333,7 +336,7 @@ TEST_F(FactoryArea, AreasOverTheInstallationAreRefusedBeforeAnythingIsSent) {
     bbt = NandBbt{};
 
     const ResultCode result = Write(Options(c.road));
-    FreeImageBuffers();
+    FreeImageBuffers();  // the next case loads its own package
 
     if (!c.line) {
       EXPECT_EQ(result, kResultDone);
