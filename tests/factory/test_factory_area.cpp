@@ -311,24 +311,28 @@ TEST_F(FactoryArea, AreasOverTheInstallationAreRefusedBeforeAnythingIsSent) {
     boardsim::BoardConfig cfg;
     Road road;
     uint64_t bootPieceBytes;  // each of the seven boot pieces
+    uint64_t firstOffset;     // where the layout's entries start; 0: clear of the factory data
     const char* line;         // nullptr: the areas are clear and the write succeeds
   };
   const Case cases[] = {
-      {"NAND 256K, storage in the boot area", Nand(256, 4096), {true, true}, 4096,
+      {"NAND 256K, storage in the boot area", Nand(256, 4096), {true, true}, 4096, 0,
        "storage area (blocks 28 - 43) overlaps the installation's boot area (blocks 6 - 33)"},
-      {"NAND 512K, storage in the boot area", Nand(512, 4096), {true, true}, 4096,
+      {"NAND 512K, storage in the boot area", Nand(512, 4096), {true, true}, 4096, 0,
        "storage area (blocks 20 - 27) overlaps the installation's boot area (blocks 6 - 33)"},
-      {"NAND 128K, blank copy 0 in a boot area of 3-block copies", Nand(), {false, false}, 300 * 1024,
+      {"NAND 128K, blank copy 0 in a boot area of 3-block copies", Nand(), {false, false}, 300 * 1024, 0,
        "factory copy 0 (blocks 74 - 89) overlaps the installation's boot area (blocks 6 - 89)"},
-      {"eMMC, copy 0 in a large boot area", Emmc(), {true, false}, 320 * 1024,
+      {"eMMC, copy 0 in a large boot area", Emmc(), {true, false}, 320 * 1024, 0,
        "factory copy 0 (sectors 4352 - 8447) overlaps the installation's boot area (sectors 256 - 4735)"},
-      {"NAND 128K with storage", Nand(), {true, true}, 4096, nullptr},
-      {"eMMC with storage (copy 0 replaces the table's first copy)", Emmc(), {true, true}, 4096, nullptr},
+      {"eMMC, the kernel in copy 1", Emmc(), {false, false}, 4096, 0x500000,
+       "factory copy 1 (sectors 8448 - 12543) overlaps the installation's FW_KERNEL (sectors 10240 - "},
+      {"NAND 128K with storage", Nand(), {true, true}, 4096, 0, nullptr},
+      {"eMMC with storage (copy 0 replaces the table's first copy)", Emmc(), {true, true}, 4096, 0, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     mkpackage::PackageOptions o;
     o.bootPieceSize = c.bootPieceBytes;
+    o.firstOffset = c.firstOffset;
     Prepare(c.cfg, o);
     ChooseFlash(c.cfg.flash == FlashKind::Emmc ? "EMMC" : "NAND");
     ASSERT_EQ(ReadUntarTempFiles(), 1) << MainLogText();
