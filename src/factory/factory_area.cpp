@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "factory/area_overlap.h"
 #include "factory/area_positions.h"
 #include "factory/area_write.h"
 #include "factory/factory_archive.h"
@@ -249,6 +250,7 @@ ResultCode WriteFactoryArea(int slot, DeviceSlot& dev, FlashInfo info, BurnOptio
     return kResultBbtCreate;
   }
   if (!AreasHavePositions(slot, info, option)) return kFactoryError;
+  if (!AreasClearOfInstallation(slot, info, option)) return kFactoryError;
   const DevHandle device = dev.DeviceHandle;
   if (CheckBurnOption(option, 2)) return WriteKeyedFactoryData(device, slot, info, option, bbt);
   if (CheckBurnOption(option, 3)) return RegenFactoryOnlyUpgradeFw(device, slot, info, option, bbt);

@@ -11,11 +11,12 @@
 namespace station {
 
 // Makes sure a NAND board has its bad block table, checks that the board's areas have a
-// position, then takes one of three roads: "burn factory" (the storage area first when
-// "burn se_storage" is set, then the factory archive with the board's MAC, SN and key), an
-// only-upgrade option (the board's own factory data rebuilt and written again), or a blank
-// factory archive. When the step fails after the board received its secure key, the key files
-// are deleted so that no other board is given the same key.
+// position and stay clear of what the loaded package's installation occupies (17 before
+// anything is sent otherwise), then takes one of three roads: "burn factory" (the storage area
+// first when "burn se_storage" is set, then the factory archive with the board's MAC, SN and
+// key), an only-upgrade option (the board's own factory data rebuilt and written again), or a
+// blank factory archive. When the step fails after the board received its secure key, the key
+// files are deleted so that no other board is given the same key.
 ResultCode WriteFactoryArea(int slot, DeviceSlot& dev, FlashInfo info, BurnOption option, NandBbt& bbt);
 
 // The factory archive in key mode ("burn factory") or blank mode, written as copies 0 and 1.

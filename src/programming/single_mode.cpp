@@ -59,6 +59,9 @@ constexpr SendPlan kPlans[] = {
 };
 constexpr int kPlanCount = static_cast<int>(std::size(kPlans));
 
+// The operation buttons of the four files, as the operator knows them.
+constexpr const char* kFileCaptions[] = {"Go ddr address", "HW Setting", "User data", "Special page"};
+
 const char* OpName(int op) { return op >= 0 && op < kOpCount ? kOps[op].name : "error case"; }
 
 uint32_t AddressOf(int op, const FlashInfo& info) {
@@ -88,7 +91,6 @@ ResultCode SendPlanned(int op, int slot, DeviceSlot& dev, const FlashInfo& info,
   AnnounceSend(op, slot, dev, info, address);
 
   int64_t noData = 0;
-  int32_t remapCount = 0;
   SendArgs a;
   a.device = dev.DeviceHandle;
   a.opcode = OpByte(plan.opcode);
@@ -114,9 +116,41 @@ ResultCode SendPlanned(int op, int slot, DeviceSlot& dev, const FlashInfo& info,
   a.flashType = plan.flashType ? info.FlashType : 0;
   a.partMarker = plan.partMarker ? info.SpecialValue : 0;
   a.rangeSize = plan.rangeSize ? info.OnceMaxTransRange : 0;
-  a.remapCount = &remapCount;
+  a.remapCount = &bbt.remapCount;
   a.slot = slot;
   return PerformReadTest(a);
+}
+
+// A file operation whose file holds nothing would send nothing and pass: it is refused.
+bool FileChosen(int op, int slot, DeviceSlot& dev) {
+  const int file = op >= 0 && op < kPlanCount ? kPlans[op].file : -1;
+  if (file < 0) return true;
+  if (LoadCounter(dev.Remaining.singleMode[file]) > 0 && !state().images.singleMode[file].data.empty()) return true;
+  PrintDeviceLog(slot, "single mode : %s file is empty , nothing sent\r\n", OpName(op));
+  PrintLog("single mode : %s file is empty , nothing sent\r\n", OpName(op));
+  ui::MessageBox(std::string("single mode : the file of \"") + kFileCaptions[file] + "\" is empty!", "WARNING",
+                 ui::MB_OK | ui::MB_ICONWARNING);
+  return false;
+}
+
+bool WritesFlash(int op) { return op == single_op::kUserData || op == single_op::kSpecialPage; }
+
+// A user data or special page write. A block the board reports bad goes to the next
+// replacement after those of the board's own table, and the table is burnt again so that the
+// board and later writes know the remap. A special page whose block was bad arrives whole in
+// its replacement block (the send ends with the negative bad page then).
+ResultCode WriteFlashOp(int op, int slot, DeviceSlot& dev, const FlashInfo& info, NandBbt& bbt) {
+  const int32_t remapsBefore = bbt.remapCount;
+  ResultCode result = SendPlanned(op, slot, dev, info, bbt);
+  if (!bbt.table || bbt.remapCount == remapsBefore) return result;
+  if (result < 0 && op == single_op::kSpecialPage) {
+    const uint64_t blockBytes = uint64_t(info.BlockSizeK) * 1024;
+    const bool whole = state().images.singleMode[kFileSpecialPage].length <= blockBytes;
+    PrintDeviceLog(slot, "single mode : special page of page %d in a replacement block\r\n", -result);
+    result = whole ? kResultDone : kResultSizeError;
+  }
+  if (result != kResultDone) return result;
+  return BurnBBT(slot, dev, info, bbt.table.get(), bbt.remapCount, bbt.lastIndex);
 }
 
 // One efuse program into DDR.
@@ -154,26 +188,31 @@ ResultCode RunOp(int op, int slot, DeviceSlot& dev, const FlashInfo& info, NandB
   switch (op) {
     case single_op::kReadMode: return ReadDeviceFlash(dev.DeviceHandle, info, slot, 0, 0);
     case single_op::kReadSpare:
-      ReadSpareData(dev.DeviceHandle, info.StartAddress, info.SpareCounter, &info, slot);
-      return result;
+      return ReadSpareData(dev.DeviceHandle, info.StartAddress, info.SpareCounter, &info, slot);
     case single_op::kBurnEfuse: return BurnEfuseFiles(slot, dev, info, result);
-    default: return op >= 0 && op < kPlanCount ? SendPlanned(op, slot, dev, info, bbt) : result;
+    default:
+      if (op < 0 || op >= kPlanCount) return result;
+      if (WritesFlash(op)) return WriteFlashOp(op, slot, dev, info, bbt);
+      return SendPlanned(op, slot, dev, info, bbt);
   }
 }
 
-// A NAND board needs its model chosen (false: nothing runs) and gets a bad block table; a
-// missing table is reported and leaves 22 as the result so far.
-bool PrepareNandBoard(int slot, DeviceSlot& dev, const FlashInfo& info, NandBbt& bbt, ResultCode& result) {
+// A NAND board gets a bad block table for operation `op`; a missing table is reported and
+// leaves 22 as the result so far. A flash write starts from the table the board carries, so
+// that its remaps take blocks no earlier remap took; when that table cannot be read nothing
+// runs (false, with the read's code).
+bool PrepareNandBbt(int op, int slot, DeviceSlot& dev, const FlashInfo& info, NandBbt& bbt, ResultCode& result) {
   if (info.FlashType != kNandFlash) return true;
-  if (!NandModelChosen(slot, dev)) {
-    result = kResultBbtCreate;
-    return false;
-  }
-  if (!AllocNandBbt(info, bbt)) {
+  const ResultCode made = WritesFlash(op) ? ReadBurntBbt(dev.DeviceHandle, info, slot, bbt)
+                                          : (AllocNandBbt(info, bbt) ? kResultDone : kResultBbtCreate);
+  if (made == kResultBbtCreate) {
     ReportResult(kResultBbtCreate, slot, "nand gen bbt");
     result = kResultBbtCreate;
+    return true;
   }
-  return true;
+  if (made == kResultDone) return true;
+  result = made;
+  return false;
 }
 
 ResultCode CompareUserData(int slot, DeviceSlot& dev, const FlashInfo& info, const NandBbt& bbt,
@@ -234,10 +273,16 @@ ResultCode RunSingleModeOp(int slot, DeviceSlot& dev, FlashInfo info, BurnOption
   ResultCode result = 0;
   NandBbt bbt;  // freed when the operation is over
   int op = single_op::kNone;
-  if (PrepareNandBoard(slot, dev, info, bbt, result)) {
+  if (info.FlashType != kNandFlash || NandModelChosen(slot, dev)) {
     op = GetSingleModeOp();
     label += OpName(op);
-    result = RunOp(op, slot, dev, info, bbt, result);
+    if (!FileChosen(op, slot, dev)) {
+      result = kResultEmptyFile;
+    } else if (PrepareNandBbt(op, slot, dev, info, bbt, result)) {
+      result = RunOp(op, slot, dev, info, bbt, result);
+    }
+  } else {
+    result = kResultBbtCreate;
   }
   ReportResult(result, slot, label);
   if (result == kResultDone && option.compareMode && op == single_op::kUserData)

@@ -34,6 +34,9 @@ enum : int {
 // The single-mode files in ImageBuffers::singleMode and RemainingBytes::singleMode.
 enum SingleModeFile : int { kFileGoDdr = 0, kFileHwsetting = 1, kFileUserData = 2, kFileSpecialPage = 3 };
 
+// A file operation whose file is empty ("Rede file failed"): nothing is sent.
+constexpr ResultCode kResultEmptyFile = 4;
+
 // Where "Go ddr address" sends its file when the start address is 0.
 constexpr uint32_t kGoDdrDefaultAddress = 0x1500000;
 
@@ -54,8 +57,12 @@ int GetSingleModeOp();
 // outcome under the label "single mode:" and the operation's name. A NAND board needs its model
 // chosen (22 otherwise, after a warning, with the device closed) and gets a bad block table for
 // the operation (when none can be made, 22 is reported and the operation still runs). A user
-// data write in "compare mode" is read back and compared. Returns the operation's code; 0 when
-// nothing was sent (no operation, or efuse files missing), 22 as above.
+// data or special page write on NAND starts from the board's own table (the read's code, and
+// nothing written, when it cannot be read) and burns it again when the write remapped a block.
+// A file operation with an empty file sends nothing and ends with kResultEmptyFile after a
+// warning. A user data write in "compare mode" is read back and compared. Returns the
+// operation's code; 0 when nothing was sent (no operation, or efuse files missing), 22 as
+// above; "read spare" gives 100 when the words were read and saved, else the read's code.
 ResultCode RunSingleModeOp(int slot, DeviceSlot& dev, FlashInfo info, BurnOption option);
 
 // Reads "efuse_programmer.complete.enc" and "efuse_verify.bin" of AppDir + "/efuse" and their

@@ -169,34 +169,47 @@ ResultCode ReadDeviceToFile(DevHandle device, uint32_t address, uint64_t length,
   return UnlessStopped(ReadRangeToFile(device, address, length, info, slot), slot);
 }
 
-void ReadSpareData(DevHandle device, uint32_t address, uint32_t count, const FlashInfo* info, int slot) {
+namespace {
+
+ResultCode ReadSpareWords(DevHandle device, uint32_t address, uint32_t count, const FlashInfo* info, int slot) {
   const StatusLog log{slot};  // the slot's log, or the main log for slot -1
   const uint64_t bytes64 = uint64_t(count) * 4;
   PrintLog("malloc size: 0x%x \r\n", static_cast<uint32_t>(bytes64));
-  if (!info) return;
+  if (!info) return kResultReadDevice;
   // One read carries at most one frame of the driver.
   if (bytes64 > plat::kMaxFrame) {
     log("read data fail! \r\n");
-    return;
+    return kResultReadDevice;
   }
   const uint32_t bytes = static_cast<uint32_t>(bytes64);
   std::vector<uint8_t> buffer(bytes, 0);
 
   if (!WriteCbw(device, ReadCbw(OpByte(VendorOpcode::ReadSpare), address, bytes, *info))) {
     log("write CBW fail! \r\n");
-    return;
+    return kResultCbwWrite;
   }
   log("read data\r\n");
   if (!UsbRead(device, bytes, buffer.data())) {
     log("read data fail! \r\n");
-    return;
+    return kResultDataWrite;
   }
   log("read CSW\r\n");
   UsbCsw csw;
-  if (WaitForStatus(device, StatusSender::SpareRead, slot, csw) != kResultOk) return;
-  if (csw.status == static_cast<uint8_t>(CswStatus::Failed)) return;
+  const ResultCode status = WaitForStatus(device, StatusSender::SpareRead, slot, csw);
+  if (status != kResultOk) return status;
+  if (csw.status == static_cast<uint8_t>(CswStatus::Failed)) return kResultCswStatus;
 
-  if (!WriteBufToFile(kSpareFileName, buffer.data(), buffer.size())) log("Create spare_data.txt Fail \r\n");
+  if (!WriteBufToFile(kSpareFileName, buffer.data(), buffer.size())) {
+    log("Create spare_data.txt Fail \r\n");
+    return kResultReadDevice;
+  }
+  return kResultOk;
+}
+
+}  // namespace
+
+ResultCode ReadSpareData(DevHandle device, uint32_t address, uint32_t count, const FlashInfo* info, int slot) {
+  return UnlessStopped(ReadSpareWords(device, address, count, info, slot), slot);
 }
 
 }  // namespace station

@@ -36,7 +36,10 @@ ResultCode ReadDeviceToFile(DevHandle device, uint32_t address, uint64_t length,
 
 // Reads `count` spare words (4 bytes each) from `address` and writes them to the spare file;
 // nothing is written when the read fails. Lines go to the slot's log, or to the main log for
-// slot -1.
-void ReadSpareData(DevHandle device, uint32_t address, uint32_t count, const FlashInfo* info, int slot = -1);
+// slot -1. 100 when the words were read and the file written; otherwise the read's code: 10
+// when the command wrapper was not taken, 11 when the data did not arrive, 7 when the board
+// failed the read, the status wait's code, or 9 when the words do not fit one read or the file
+// cannot be written.
+ResultCode ReadSpareData(DevHandle device, uint32_t address, uint32_t count, const FlashInfo* info, int slot = -1);
 
 }  // namespace station

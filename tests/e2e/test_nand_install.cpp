@@ -317,5 +317,35 @@ TEST_F(NandInstallEndToEnd, FactoryCopiesAroundABadBlockAndTheBurntTableSaysSo) 
             testenv::ReadFile(std::filesystem::path(pkg.treeDir) / "layout.txt"));
 }
 
+// On a board of 256 KiB blocks the storage area (blocks 28 to 43) lies in the boot area the
+// installation wrote (blocks 6 to 33): the factory step is refused with 17 before anything is
+// sent, and the board keeps the installation whole, boot copy in block 28 included.
+TEST_F(NandInstallEndToEnd, StorageAreaOverTheBootAreaIsRefusedAndTheInstallationKept) {
+  mkpackage::PackageOptions o = RichPackage();
+  o.nandBlockBytes = 0x40000;
+  const mkpackage::PackageInfo pkg = Load(o);
+  boardsim::BoardConfig cfg = Board();
+  cfg.blockSizeK = 256;
+  cfg.pageSize = 4096;
+  cfg.nandSizeM = 64;
+  testenv::SimBoard board(dir, cfg);
+  BurnOption option;
+  option.burnFactory = 1;
+  option.useSecureStorage = 1;
+
+  const Outcome out = Program(board, option, {}, true);
+  EXPECT_EQ(out.install, 17);
+  const std::string logs = testenv::TakeErrorLogs(appDir);
+  EXPECT_NE(logs.find("storage area (blocks 28 - 43) overlaps the installation's boot area (blocks 6 - 33)"),
+            std::string::npos)
+      << logs;
+
+  // The table is burnt only after a step that succeeded.
+  const FlashPicture pic = Installed(cfg, pkg);
+  Bytes want = pic.image();
+  std::fill(want.begin() + pic.block(), want.begin() + 3 * pic.block(), 0xFF);
+  EXPECT_EQ(FirstDifference(out.flash, want, pic.block()), "");
+}
+
 }  // namespace
 }  // namespace station

@@ -13,11 +13,14 @@
 #include "factory/area_positions.h"
 #include "factory/area_write.h"
 #include "factory/key_and_efuse.h"
+#include "foundation/image_buffers.h"
+#include "foundation/log_boxes.h"
 #include "foundation/result_messages.h"
 #include "foundation/slot_display.h"
 #include "foundation/station_state.h"
 #include "foundation/work_paths.h"
 #include "package/layout_file.h"
+#include "package/package_loading.h"
 #include "package/settings_files.h"
 #include "platform/profile.h"
 #include "support/area_check.h"
@@ -75,7 +78,10 @@ class FactoryArea : public ::testing::Test, public testenv::FactoryFixture {
     state().optionsDlg.SetText(kFlashTotalSizeEdit, "");
     info = testenv::FlashInfoOf(cfg, kSlot);
   }
-  void TearDown() override { state().slots[kSlot].DeviceHandle = kInvalidHandle; }
+  void TearDown() override {
+    state().slots[kSlot].DeviceHandle = kInvalidHandle;
+    FreeImageBuffers();  // a package a case loaded
+  }
   static BurnOption Options(const Road& r) {
     BurnOption o;
     o.burnFactory = r.burnFactory;
@@ -294,6 +300,61 @@ TEST_F(FactoryArea, NasAreasThatWouldOverlapAreRefused) {
   EXPECT_EQ(Write(o), 17);
   EXPECT_EQ(Writes(), 0u);
   EXPECT_TRUE(KeyWaiting());
+}
+
+// The areas must stay clear of what the loaded package's installation occupies: an area over
+// a boot copy, an entry or a partition ends with 17 before anything is sent (no key taken,
+// nothing on the board), with a line that names both ranges; the usual geometries pass.
+TEST_F(FactoryArea, AreasOverTheInstallationAreRefusedBeforeAnythingIsSent) {
+  struct Case {
+    const char* name;
+    boardsim::BoardConfig cfg;
+    Road road;
+    uint64_t bootPieceBytes;  // each of the seven boot pieces
+    uint64_t firstOffset;     // where the layout's entries start; 0: clear of the factory data
+    const char* line;         // nullptr: the areas are clear and the write succeeds
+  };
+  const Case cases[] = {
+      {"NAND 256K, storage in the boot area", Nand(256, 4096), {true, true}, 4096, 0,
+       "storage area (blocks 28 - 43) overlaps the installation's boot area (blocks 6 - 33)"},
+      {"NAND 512K, storage in the boot area", Nand(512, 4096), {true, true}, 4096, 0,
+       "storage area (blocks 20 - 27) overlaps the installation's boot area (blocks 6 - 33)"},
+      {"NAND 128K, blank copy 0 in a boot area of 3-block copies", Nand(), {false, false}, 300 * 1024, 0,
+       "factory copy 0 (blocks 74 - 89) overlaps the installation's boot area (blocks 6 - 89)"},
+      {"eMMC, copy 0 in a large boot area", Emmc(), {true, false}, 320 * 1024, 0,
+       "factory copy 0 (sectors 4352 - 8447) overlaps the installation's boot area (sectors 256 - 4735)"},
+      {"eMMC, the kernel in copy 1", Emmc(), {false, false}, 4096, 0x500000,
+       "factory copy 1 (sectors 8448 - 12543) overlaps the installation's FW_KERNEL (sectors 10240 - "},
+      {"NAND 128K with storage", Nand(), {true, true}, 4096, 0, nullptr},
+      {"eMMC with storage (copy 0 replaces the table's first copy)", Emmc(), {true, true}, 4096, 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    mkpackage::PackageOptions o;
+    o.bootPieceSize = c.bootPieceBytes;
+    o.firstOffset = c.firstOffset;
+    Prepare(c.cfg, o);
+    ChooseFlash(c.cfg.flash == FlashKind::Emmc ? "EMMC" : "NAND");
+    ASSERT_EQ(ReadUntarTempFiles(), 1) << MainLogText();
+    plat::WriteProfileString("FACTORY", "KEY CONT", "0", UsbMpToolIniPath());
+    bbt = NandBbt{};
+
+    const ResultCode result = Write(Options(c.road));
+    FreeImageBuffers();  // the next case loads its own package
+
+    if (!c.line) {
+      EXPECT_EQ(result, kResultDone);
+      board.reset();
+      continue;
+    }
+    EXPECT_EQ(result, kFactoryError);
+    EXPECT_TRUE(board->board().exchanges().empty());
+    EXPECT_EQ(Ini("KEY CONT"), "0") << "no key taken";
+    const std::string logs = testenv::TakeErrorLogs(appDir);
+    EXPECT_NE(logs.find(c.line), std::string::npos) << logs;
+    EXPECT_NE(logs.find("factory area over the installation"), std::string::npos);
+    board.reset();
+  }
 }
 
 }  // namespace

@@ -252,23 +252,24 @@ TEST_F(SingleMode, KnKeyStartsFromAnEmptyKeyEvenWhenTheBoardGivesNone) {
 }
 
 // The user data write on a NAND whose range holds a bad block: the write moves the block to a
-// replacement through the operation's table, and the compare reads it from there.
+// replacement through the operation's table, and the compare reads it from there. (The board's
+// own table is read from blocks 1 and 2 first; the data lies clear of them.)
 TEST_F(SingleMode, UserDataInCompareModeIsReadBackAndCompared) {
   struct Case {
     const char* name;
     int box;
     bool compare;
-    int corruptExchange;  // -1: none
+    int corruptExchange;  // -1: none; the two reads of the board's table come first
     ResultCode result;
     bool readBack;
   };
   const Case cases[] = {
       {"user data compared", 1004, true, -1, kResultDone, true},
-      {"user data that differs", 1004, true, 0, kResultDataDiffers, true},
+      {"user data that differs", 1004, true, 2, kResultDataDiffers, true},
       {"user data without compare mode", 1004, false, -1, kResultDone, false},
       {"special page in compare mode", 1003, true, -1, kResultDone, false},
   };
-  const Bytes data = FlashPattern(3 * kPagesPerBlock * kPage, 9);  // blocks 2, 3 and 4
+  const Bytes data = FlashPattern(3 * kPagesPerBlock * kPage, 9);  // blocks 4, 5 and 6
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FreeImageBuffers();
@@ -278,26 +279,28 @@ TEST_F(SingleMode, UserDataInCompareModeIsReadBackAndCompared) {
       LoadFile(kFileSpecialPage, Bytes(data.begin(), data.begin() + kPage));
     }
     BoardConfig cfg = Board(FlashKind::Nand);
-    cfg.badBlocks = {3};
+    cfg.badBlocks = {5};
     SimBoard b(dir, cfg);
     PowerUp(b);
     Choose(c.box);
-    opt().SetText(option_id::kStartAddress, "80");  // page 128: block 2
+    opt().SetText(option_id::kStartAddress, "100");  // page 256: block 4
     opt().SetChecked(option_id::kCompareMode, c.compare);
     b.SetFaults([&](boardsim::Faults& f) { f.corruptWriteExchange = c.corruptExchange; });
     opt().SetText(kMainLogControlId, "");
 
     EXPECT_EQ(Run(b), c.result);
 
-    EXPECT_EQ(!b.Exchanges(kOpRead).empty(), c.readBack);
+    const std::vector<Exchange> reads = b.Exchanges(kOpRead);
+    const auto ofData = [](const Exchange& e) { return e.address >= 4 * kPagesPerBlock; };
+    EXPECT_EQ(std::any_of(reads.begin(), reads.end(), ofData), c.readBack);
     EXPECT_EQ(MainLogHas("single mode :start compare\r\n"), c.readBack);
     if (c.box == 1004 && c.corruptExchange < 0) {
       const uint64_t blockBytes = uint64_t{kPagesPerBlock} * kPage;
       const uint32_t replacement = 32 * 1024 / 128 - 1;  // the last block takes the first bad one
-      EXPECT_TRUE(b.board().Flash(2 * blockBytes, blockBytes) == Bytes(data.begin(), data.begin() + blockBytes));
+      EXPECT_TRUE(b.board().Flash(4 * blockBytes, blockBytes) == Bytes(data.begin(), data.begin() + blockBytes));
       EXPECT_TRUE(b.board().Flash(uint64_t{replacement} * blockBytes, blockBytes) ==
                   Bytes(data.begin() + blockBytes, data.begin() + 2 * blockBytes));
-      EXPECT_TRUE(b.board().Flash(4 * blockBytes, blockBytes) == Bytes(data.begin() + 2 * blockBytes, data.end()));
+      EXPECT_TRUE(b.board().Flash(6 * blockBytes, blockBytes) == Bytes(data.begin() + 2 * blockBytes, data.end()));
     }
     if (c.readBack) {
       // A failed compare has saved the slot's log into the error log.
@@ -306,6 +309,108 @@ TEST_F(SingleMode, UserDataInCompareModeIsReadBackAndCompared) {
     }
     if (c.result == kResultDataDiffers) {
       EXPECT_TRUE(Reported("single mode : compare data", kResultDataDiffers));
+    }
+  }
+}
+
+// The bad block table as a board carries it: one 8-byte entry per 5 % of the 256 blocks, the
+// used ones first (bad block, replacement), then unused ones.
+Bytes TableImage(const std::vector<std::pair<uint16_t, uint16_t>>& remaps) {
+  Bytes t;
+  for (uint16_t i = 0; i < 256 * 5 / 100; ++i) {
+    const bool used = i < remaps.size();
+    const uint16_t v[4] = {static_cast<uint16_t>(used ? 0 : 0xEEEE), used ? remaps[i].first : uint16_t{0xFFFE}, 0,
+                           used ? remaps[i].second : static_cast<uint16_t>(0x0FFF - i)};
+    for (uint16_t x : v) {
+      t.push_back(static_cast<uint8_t>(x));
+      t.push_back(static_cast<uint8_t>(x >> 8));
+    }
+  }
+  return t;
+}
+
+// Single-mode flash writes keep the board's own bad block table: the installation's remap of
+// block 20 to the last block stands, each write that meets a bad block takes the next
+// replacement below the ones the table names, and both copies of the board's table hold
+// every remap afterwards.
+TEST_F(SingleMode, FlashWritesKeepTheBoardsBadBlockTable) {
+  constexpr uint16_t kBlocks = 32 * 1024 / 128;
+  constexpr uint64_t kBlockBytes = uint64_t{kPagesPerBlock} * kPage;
+  BoardConfig cfg = Board(FlashKind::Nand);
+  cfg.badBlocks = {6, 9, 20};
+  SimBoard b(dir, cfg);
+  const Bytes installed = FlashPattern(kBlockBytes, 11);
+  b.board().WriteFlash((kBlocks - 1) * kBlockBytes, installed);
+  for (uint64_t k : {1, 2}) b.board().WriteFlash(k * kBlockBytes, TableImage({{20, kBlocks - 1}}));
+  PowerUp(b);
+
+  // User data over blocks 5 to 7 (6 is bad), compared; then a special page in block 9 (bad).
+  const Bytes user = FlashPattern(3 * kBlockBytes, 12);
+  const Bytes special = FlashPattern(kPage, 13);
+  LoadFile(kFileUserData, user);
+  LoadFile(kFileSpecialPage, special);
+  opt().SetChecked(option_id::kCompareMode, true);
+  Choose(1004);
+  opt().SetText(option_id::kStartAddress, "140");  // page 320
+  EXPECT_EQ(Run(b), kResultDone);
+  Choose(1003);
+  opt().SetText(option_id::kStartAddress, "240");  // page 576
+  EXPECT_EQ(Run(b), kResultDone);
+
+  EXPECT_TRUE(b.board().Flash((kBlocks - 1) * kBlockBytes, kBlockBytes) == installed) << "the installation's block";
+  EXPECT_TRUE(b.board().Flash((kBlocks - 2) * kBlockBytes, kBlockBytes) ==
+              Bytes(user.begin() + kBlockBytes, user.begin() + 2 * kBlockBytes));
+  EXPECT_TRUE(b.board().Flash((kBlocks - 3) * kBlockBytes, kPage) == special);
+  const Bytes table = TableImage({{20, kBlocks - 1}, {6, kBlocks - 2}, {9, kBlocks - 3}});
+  for (uint64_t k : {1, 2}) EXPECT_TRUE(b.board().Flash(k * kBlockBytes, table.size()) == table) << "block " << k;
+  EXPECT_TRUE(ErrorLogs().empty()) << ErrorLogs();
+}
+
+// A file operation without its file, and a NAND flash write on a board whose table cannot be
+// read, fail before anything is written.
+TEST_F(SingleMode, RefusedBeforeAnythingIsWritten) {
+  struct Case {
+    const char* name;
+    int box;
+    bool withFile;
+    bool tableUnreadable;
+    ResultCode result;
+    const char* label;
+    const char* prompt;  // nullptr: none
+  };
+  const Case cases[] = {
+      {"go ddr without its file", 1026, false, false, kResultEmptyFile, "single mode:run goddr",
+       "single mode : the file of \"Go ddr address\" is empty!"},
+      {"hwsetting without its file", 998, false, false, kResultEmptyFile, "single mode:write hwsetting",
+       "single mode : the file of \"HW Setting\" is empty!"},
+      {"user data without its file", 1004, false, false, kResultEmptyFile, "single mode:user data",
+       "single mode : the file of \"User data\" is empty!"},
+      {"special page without its file", 1003, false, false, kResultEmptyFile, "single mode:special case",
+       "single mode : the file of \"Special page\" is empty!"},
+      {"user data, board table unreadable", 1004, true, true, kResultCswStatus, "single mode:user data", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FreeImageBuffers();
+    fs::remove_all(dir / "log");
+    host->Clear();
+    if (c.withFile) LoadFile(kFileUserData, FlashPattern(kPage, 1));
+    SimBoard b(dir, Board(FlashKind::Nand));
+    PowerUp(b);
+    Choose(c.box);
+    b.SetFaults([&](boardsim::Faults& f) { f.failStatusExchange = c.tableUnreadable ? 0 : -1; });
+
+    EXPECT_EQ(Run(b), c.result);
+
+    for (const Exchange& e : b.board().exchanges()) EXPECT_EQ(e.opcode, kOpRead) << "only the table's read";
+    EXPECT_TRUE(c.withFile || b.board().exchanges().empty());
+    EXPECT_TRUE(Reported(c.label, c.result));
+    if (c.prompt) {
+      ASSERT_EQ(host->Prompts().size(), 1u);
+      EXPECT_EQ(host->Prompts()[0].text, c.prompt);
+      EXPECT_EQ(host->Prompts()[0].caption, "WARNING");
+    } else {
+      EXPECT_TRUE(host->Prompts().empty());
     }
   }
 }
@@ -388,9 +493,25 @@ TEST_F(SingleMode, ReadModeAndReadSpareReadWhatTheEditsName) {
     EXPECT_EQ(reads[0].address, 0x10u);
     EXPECT_TRUE(testenv::ReadBytes(ReadBackFilePath(kSlot)) == content);
   }
-  {
-    const fs::path previous = fs::current_path();
-    fs::current_path(dir.path());  // the spare file goes to the current folder
+  // "read spare" ends with 100 only when the words were read and saved, else with the read's code.
+  struct Case {
+    const char* name;
+    bool failRead;
+    bool fileBlocked;  // a folder stands where the spare file goes
+    ResultCode result;
+  };
+  const Case cases[] = {
+      {"read and saved", false, false, kResultDone},
+      {"board fails the read", true, false, kResultCswStatus},
+      {"spare file cannot be written", false, true, kResultReadDevice},
+  };
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir.path());  // the spare file goes to the current folder
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir / "spare_data.bin");
+    fs::remove_all(dir / "log");
+    if (c.fileBlocked) fs::create_directories(dir / "spare_data.bin");
     SimBoard b(dir, Board(FlashKind::Nand));
     const Bytes spare = FlashPattern(64, 5);
     b.board().WriteSpare(5, spare);
@@ -398,14 +519,20 @@ TEST_F(SingleMode, ReadModeAndReadSpareReadWhatTheEditsName) {
     Choose(1137);
     opt().SetText(option_id::kStartAddress, "5");
     opt().SetText(option_id::kSpareCount, "10");
-    Run(b);
+    b.SetFaults([&](boardsim::Faults& f) { f.failStatusExchange = c.failRead ? 0 : -1; });
+    EXPECT_EQ(Run(b), c.result);
     const std::vector<Exchange> reads = b.Exchanges(kOpSpare);
-    fs::current_path(previous);
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_EQ(reads[0].address, 5u);
     EXPECT_EQ(reads[0].transferLength, 64u);
-    EXPECT_TRUE(testenv::ReadBytes(dir / "spare_data.bin") == spare);
+    if (c.result == kResultDone) {
+      EXPECT_TRUE(testenv::ReadBytes(dir / "spare_data.bin") == spare);
+    } else {
+      EXPECT_TRUE(Reported("single mode:read spare mode", c.result));
+    }
   }
+  fs::remove_all(dir / "spare_data.bin");
+  fs::current_path(previous);
 }
 
 class EfuseOp : public SingleMode {

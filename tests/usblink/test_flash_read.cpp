@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "foundation/log_boxes.h"
+#include "foundation/result_messages.h"
 #include "support/app_dir.h"
 #include "support/usb_sim.h"
 #include "support/test_env.h"
@@ -215,7 +216,7 @@ TEST_F(SpareRead, WordsOfTheSpareAreaGoToTheSpareFile) {
   b.board().WriteSpare(5, spare);
   testenv::WriteFile(SpareFile(), "an older spare file that is longer than the new one........");
 
-  ReadSpareData(b.handle(), 5, 16, &info, kSlot);
+  EXPECT_EQ(ReadSpareData(b.handle(), 5, 16, &info, kSlot), kResultDone);
   EXPECT_TRUE(testenv::ReadFile(SpareFile()) == Text(spare));
   const auto reads = b.Exchanges(kSpare);
   ASSERT_EQ(reads.size(), 1u);
@@ -228,23 +229,24 @@ TEST_F(SpareRead, WordsOfTheSpareAreaGoToTheSpareFile) {
   EXPECT_LT(log.find("read data\r\n"), log.find("read CSW\r\n"));
 }
 
-TEST_F(SpareRead, FailedReadWritesNoFile) {
+TEST_F(SpareRead, FailedReadWritesNoFileAndGivesTheReadsCode) {
   struct Case {
     const char* name;
     std::function<void(boardsim::Faults&)> fault;
     uint32_t page;
+    ResultCode result;
   };
   const Case cases[] = {
-      {"page beyond the flash", [](boardsim::Faults&) {}, 1u << 20},
-      {"board fails the read", [](boardsim::Faults& f) { f.failStatusExchange = 0; }, 0},
-      {"board gone", [](boardsim::Faults& f) { f.vanishAfterExchanges = 0; }, 0},
+      {"page beyond the flash", [](boardsim::Faults&) {}, 1u << 20, kResultDataWrite},
+      {"board fails the read", [](boardsim::Faults& f) { f.failStatusExchange = 0; }, 0, kResultCswStatus},
+      {"board gone", [](boardsim::Faults& f) { f.vanishAfterExchanges = 0; }, 0, kResultDataWrite},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SimBoard b(fx.dir, Board(FlashKind::Nand));
     const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
     b.SetFaults(c.fault);
-    ReadSpareData(b.handle(), c.page, 16, &info, kSlot);
+    EXPECT_EQ(ReadSpareData(b.handle(), c.page, 16, &info, kSlot), c.result);
     EXPECT_FALSE(fs::exists(SpareFile()));
   }
 }
