@@ -1,6 +1,5 @@
 // The station program's window driving the job a factory runs, as an operator does it: a
-// station folder set for factory data ("burn factory", "burn se_storage", "en ktee"), eMMC and
-// a DDR type chosen, the package opened, the key bag chosen with the key "open" button, a slot
+// station folder set for factory data ("burn factory"), eMMC and a DDR type chosen, the package opened, the key bag chosen with the key "open" button, a slot
 // clicked. The board ends with its factory data, the slot with the board's MAC and serial
 // number and the key counter one up. The bag lies in a folder with a Chinese name, so that the
 // key group's path shows Chinese text; a screenshot of the main window goes under the build
@@ -46,10 +45,12 @@ namespace fs = std::filesystem;
 using guitest::WaitFor;
 
 constexpr int kBagKeys = 5;
-// With "burn se_storage" the storage area lies at sector 0x1100 and the factory copies
-// follow it, 2 MiB each.
-constexpr uint64_t kFactoryCopySector[] = {0x3100, 0x4100};
+// The two factory copies, 2 MiB each, where they lie without the storage area. (With "burn
+// se_storage" copy 0 would move onto sector 0x3100, where the installation puts the firmware
+// table.)
+constexpr uint64_t kFactoryCopySector[] = {0x1100, 0x2100};
 constexpr uint64_t kCopyBytes = 0x200000;
+constexpr uint64_t kFwTableSector = 0x3100;
 
 class FactoryJobWindow : public ::testing::Test {
  protected:
@@ -60,7 +61,7 @@ class FactoryJobWindow : public ::testing::Test {
         home((dir / "home").string()) {
     fs::create_directories(dir / "temp");
     mkpackage::InstallStationFiles(home);
-    for (const char* key : {"BURN FACTORY", "BURN SE STORAGE", "ENCRYPTION KEY"}) Setting("SYSTEM", key, "1");
+    Setting("SYSTEM", "BURN FACTORY", "1");
     Setting("SYSTEM", "MAX USB CONNECTION", "12");
   }
   ~FactoryJobWindow() override {
@@ -206,6 +207,10 @@ TEST_F(FactoryJobWindow, AnEmmcBoardGetsItsFactoryDataFromTheWindow) {
     EXPECT_NE(env.find("ethaddr=" + withColons), std::string::npos);
     EXPECT_EQ(testenv::ReadFile(into / "tmp/factory/sn.txt"), sn);
   }
+  // ... and the installation's firmware table as the package has it: nothing was written over it.
+  for (const mkpackage::PlacedData& e : pkg.entries)
+    if (e.key == "FW_FWTBL")
+      EXPECT_TRUE(testenv::EmmcArea(*board, kFwTableSector, e.size) == testenv::ReadFile(e.path)) << "table overwritten";
   guitest::SaveScreenshot(&main(), "main-window-factory");
 }
 
