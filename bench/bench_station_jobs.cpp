@@ -8,8 +8,10 @@
 //                        setting's settle time once per board, and the factory stage's pause
 //                        once per board under its mutex, one board after the other
 //   station_cpu_s_per_GiB  this process's CPU per GiB sent
-// A normal eMMC job ends in its factory-data stage, which this station cannot do yet; the
-// installation itself is complete by then.
+// The image goes straight into the station's buffers, with no unpacked package beside it, so
+// the factory-data stage finds no factory template to build the board's factory archive from
+// and ends the job with 17; the installation itself is complete by then. (A job on a loaded
+// package writes the factory data: bench_factory_area measures that stage.)
 // BENCH_JOBS_MIB sets the image per board (default 512; the boardsim program keeps twelve
 // times that in memory). Work files go to a folder in /tmp that is removed at the end.
 #include <benchmark/benchmark.h>
@@ -164,7 +166,8 @@ void BM_TwelveJobs(benchmark::State& st) {
     st.PauseTiming();
     StopAllSlotJobs();
     for (int slot = 0; slot < kSlotCount; ++slot) {
-      // The installation ends the job in the factory stage (17); anything else is a failure.
+      // With no factory template the job ends in its factory stage (17), after the whole
+      // installation; anything else is a failure.
       if (state().SlotResult[slot].load() != 17) ++notDone;
       SetDeviceLogText(slot, "");
     }
