@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/crc32.h"
 #include "keybag/keybag_file.h"
 #include <sys/wait.h>
 
@@ -122,6 +123,31 @@ TEST_F(KeyBagTools, DamagedBagIsRefusedAndLeftAlone) {
   fs::remove_all(dir / "keytemp");
   EXPECT_EQ(Run("keybag-view"), 2);
   EXPECT_FALSE(HasOut("nowidx.txt"));
+}
+
+// The header's reserved bytes are zero in every bag: one that is not is damaged even when the
+// header's CRC covers it. Both tools refuse the bag, say why, and leave it alone.
+TEST_F(KeyBagTools, HeaderWithReservedBytesSetIsRefused) {
+  for (const size_t offset : {20u, 27u}) {
+    SCOPED_TRACE(offset);
+    ASSERT_EQ(Make(2), 0);
+    std::string bytes = testenv::ReadFile(bag);
+    bytes[offset] = 1;
+    const uint32_t crc = station::Crc32(bytes.data(), 28);
+    for (int i = 0; i < 4; ++i) bytes[28 + i] = static_cast<char>(crc >> (8 * i));
+    testenv::WriteFile(bag, bytes);
+
+    keybag::Header h;
+    std::string fault;
+    EXPECT_FALSE(keybag::DecodeHeader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), h, &fault));
+    EXPECT_EQ(fault, "the header's reserved bytes are not zero");
+    fs::remove_all(dir / "keytemp");
+    EXPECT_EQ(Run("keybag-gen"), 2);
+    EXPECT_FALSE(HasOut("key_bag_final_sig_enc.bin"));
+    EXPECT_EQ(Run("keybag-view"), 2);
+    EXPECT_FALSE(HasOut("nowidx.txt"));
+    EXPECT_EQ(testenv::ReadFile(bag), bytes);
+  }
 }
 
 TEST_F(KeyBagTools, ViewerOnlyReads) {
