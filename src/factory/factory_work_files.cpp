@@ -36,10 +36,11 @@ bool WorkFolderPresent() {
 }
 
 // The per-board files in the order they are deleted: the handed-out key first (in either
-// place), then the rest in their fixed order; the work folder's files only when `inside`.
+// place, and its check decryption), then the rest in their fixed order; the work folder's
+// files only when `inside`.
 std::vector<std::string> BoardFiles(const WorkPaths& p, const std::string& icon, bool inside) {
   std::vector<std::string> files = {p.KeyTempSigEncFile};
-  if (inside) files.push_back(p.TempToolSigEncFile);
+  if (inside) files.insert(files.end(), {p.TempToolSigEncFile, p.TempToolDecFile});
   for (const std::string& f : {p.KeyTempEnvFile, p.KeyTempSigDecFile, p.KeyTempSnFile, p.KeyTempIdxFile,
                                p.TempDir + "/storage_" + icon + "_tmp.tar", p.TempDir + "/factory_" + icon + "_tmp.tar"})
     files.push_back(f);

@@ -31,9 +31,10 @@ bool PrepareFactoryTemplate(int slot, const BurnOption& option);
 // Deletes the per-board work files: the key-bag generator's files, the slot's archives in
 // TempDir and in the work folder, the key, MAC, SN and counter files of the work folder, the
 // storage folder's key files, the factory folder's files and the dump folder's board files.
-// The handed-out key goes first, so that it never waits for the next board; a file that
-// cannot be deleted is logged ("delete file path failed :<path>") and the others are still
-// deleted. True when every file that was there is gone (also when none was there).
+// The handed-out key (and "dec.bin", its check decryption) goes first, so that it never
+// waits for the next board; a file that cannot be deleted is logged ("delete file path failed
+// :<path>") and the others are still deleted. True when every file that was there is gone
+// (also when none was there).
 bool DeleteTmpTarFiles(int icon);
 
 // DeleteTmpTarFiles, only while no slot holds "MY_MUTEX_FACTORY" (the work files belong to the

@@ -420,4 +420,16 @@ bool WriteBufToFile(const std::string& path, const void* data, uint64_t length) 
   return ok;
 }
 
+bool WritePrivateFile(const std::string& path, const void* data, uint64_t length) {
+  if (path.empty() || TooLong(path)) return false;
+  ::unlink(path.c_str());
+  // Exclusive creation: a file someone else made in its place meanwhile is never written into.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool ok = length == 0 || WriteAll(fd, static_cast<const uint8_t*>(data), length);
+  if (::close(fd) != 0) ok = false;
+  if (!ok) ::unlink(path.c_str());
+  return ok;
+}
+
 }  // namespace station

@@ -95,4 +95,11 @@ uint64_t FileReadReservedTotal();
 // opened or the bytes do not all reach it.
 bool WriteBufToFile(const std::string& path, const void* data, uint64_t length);
 
+// Writes `length` bytes (none: an empty file) to a new file `path` that only its owner can
+// read and write: mode 0600 from its creation on, whatever the umask. For secret keys and the
+// archives that carry them; an archiver then writes into the empty file and its mode stays. A
+// file or link already at `path` is removed first (a link itself, never what it points at).
+// False when the file cannot be made or the bytes do not all reach it; nothing is left then.
+bool WritePrivateFile(const std::string& path, const void* data, uint64_t length);
+
 }  // namespace station

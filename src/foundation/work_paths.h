@@ -39,6 +39,7 @@ struct WorkPaths {
   std::string TempToolIdxFile;
   std::string TempToolSigEncFile;
   std::string TempToolSigDecFile;
+  std::string TempToolDecFile;       // "dec.bin": the check decryption of an encrypted key
   std::string TempToolFactoryTar;
   std::string SeStorageDir;
   std::string SeStorageSigEncFile;

@@ -116,7 +116,8 @@ class BoardClean : public WorkFiles {
             p.TempToolSigDecFile, p.TempToolSnFile, p.SeStorageSigEncFile, p.SeStorageKteeFile,
             p.TmpFactorySigEncFile, p.TmpFactorySigDecFile, p.TmpFactoryEnvFile, p.TmpFactorySysParamFile,
             p.TmpFactorySnFile, p.TmpFactoryLayoutFile, p.TempToolIdxFile, p.DumpFactoryEnvFile,
-            p.DumpFactorySigEncFile, p.DumpFactoryBootParamFile, p.DumpFactorySysParamFile, p.DumpFactorySnFile};
+            p.DumpFactorySigEncFile, p.DumpFactoryBootParamFile, p.DumpFactorySysParamFile, p.DumpFactorySnFile,
+            p.TempToolDecFile};
   }
   void WriteAll() {
     fs::create_directories(workDir);
