@@ -5,6 +5,7 @@
 // No helper raises an error or shows a message box: results and log lines say what happened.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -101,5 +102,9 @@ bool WriteBufToFile(const std::string& path, const void* data, uint64_t length);
 // file or link already at `path` is removed first (a link itself, never what it points at).
 // False when the file cannot be made or the bytes do not all reach it; nothing is left then.
 bool WritePrivateFile(const std::string& path, const void* data, uint64_t length);
+// Opens `path` for writing as a file that only its owner can read and write, made with mode
+// 0600 when it is not there: a new file in place of any file or link there, or, when
+// `append`, the end of the file that is there. nullptr when it cannot be opened.
+std::FILE* OpenPrivateFile(const std::string& path, bool append);
 
 }  // namespace station
