@@ -33,8 +33,8 @@ bool PrepareFactoryTemplate(int slot, const BurnOption& option);
 // storage folder's key files, the factory folder's files and the dump folder's board files.
 // The handed-out key (and "dec.bin", its check decryption) goes first, so that it never
 // waits for the next board; a file that cannot be deleted is logged ("delete file path failed
-// :<path>") and the others are still deleted. True when every file that was there is gone (also when none was there); then the
-// note that the key is spent (MarkKeySpent) goes too.
+// :<path>") and the others are still deleted. True when every file that was there is gone
+// (also when none was there); then the note that the key is spent (MarkKeySpent) goes too.
 bool DeleteTmpTarFiles(int icon);
 
 // Notes durably (the file "key_spent" beside the key in the work folder, synced with its
