@@ -55,7 +55,9 @@ class KeyBagTools : public ::testing::Test {
 };
 
 TEST_F(KeyBagTools, EachRunHandsOutTheNextKeyUntilTheBagIsEmpty) {
+  testenv::ScopedUmask open(0);  // the bag and the key files are private whatever the umask
   ASSERT_EQ(Make(3, {"--first-mac", "001020304050", "--key-bytes", "48"}), 0);
+  EXPECT_EQ(testenv::ModeOf(bag), 0600);
   std::vector<std::string> keys;
   for (int board = 0; board < 3; ++board) {
     SCOPED_TRACE(board);
@@ -65,6 +67,7 @@ TEST_F(KeyBagTools, EachRunHandsOutTheNextKeyUntilTheBagIsEmpty) {
     EXPECT_EQ(Out("sn.txt"), "SN0000000" + std::to_string(board + 1));
     EXPECT_EQ(Out("idx.txt"), std::to_string(board + 1) + "\n3\n");
     keys.push_back(Out("key_bag_final_sig_enc.bin"));
+    EXPECT_EQ(testenv::ModeOf(dir / "keytemp" / "key_bag_final_sig_enc.bin"), 0600);
     EXPECT_EQ(keys.back().size(), 48u);
     EXPECT_EQ(keys.back(), Printed(board, "key"));
     EXPECT_EQ(Out("env.txt"), Printed(board, "mac"));
