@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "factory/area_positions.h"
+#include "factory/factory_work_files.h"
 #include "foundation/log_boxes.h"
 #include "foundation/result_messages.h"
 #include "package/type_lists.h"
@@ -76,8 +77,10 @@ ResultCode WriteAreaData(DevHandle device, int slot, const FlashInfo& info, uint
   return result;
 }
 
-void NoteKeySent(int slot) {
-  if (slot >= 0 && slot < kSlotCount) keySent[slot] = true;
+bool NoteKeySent(int slot) {
+  if (slot < 0 || slot >= kSlotCount || !MarkKeySpent(slot)) return false;
+  keySent[slot] = true;
+  return true;
 }
 
 bool TakeKeySent(int slot) { return slot >= 0 && slot < kSlotCount && keySent[slot].exchange(false); }

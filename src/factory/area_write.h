@@ -40,9 +40,11 @@ uint32_t StorageAreaStart(const FlashInfo& info);
 ResultCode WriteAreaData(DevHandle device, int slot, const FlashInfo& info, uint32_t start, const uint8_t* data,
                          int64_t length, NandBbt& bbt, const char* label);
 
-// The slot's secure key went out to its board in a write (storage archive, or a factory
-// archive that carries the key): from then on the key is spent even when the step fails.
-void NoteKeySent(int slot);
+// The slot's secure key goes out to its board in a write (storage archive, or a factory
+// archive that carries the key): from then on the key is spent even when the step fails, or
+// the station stops before its clean-up (the note is made durable, MarkKeySpent). Called
+// before the write is sent; false when the note cannot be made, and then nothing may be sent.
+bool NoteKeySent(int slot);
 // Whether the key went out since the last call, and forgets it.
 bool TakeKeySent(int slot);
 

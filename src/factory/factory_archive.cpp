@@ -1,5 +1,6 @@
 #include "factory/factory_archive.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "factory/board_env_files.h"
@@ -40,6 +41,12 @@ std::string Failed(int slot, const std::string& tag, const std::string& line = {
 }
 
 bool DeleteIfThere(const std::string& path) { return !FileExists(path) || DeleteFileRetry(path); }
+
+// The archiver wrote something: an archive is never empty.
+bool Packed(const std::string& archive) {
+  struct stat st;
+  return ::stat(archive.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
 
 std::string PackageFolderFor(const BurnOption& option) {
   const std::string folder = GetPackageDir(UnTarTmpDir());
@@ -160,9 +167,12 @@ std::string Pack(const Build& b) {
   if (!DeleteFileRetry(archive))
     return Failed(b.slot, "DELETE_FILE_FAIL", "delete pc tmp factory - factory_" + n + "_tmp.tar failed");
   PrintDeviceLog(b.slot, "call process tar cvf factory_%d_tmp.tar\r\n", b.slot);
+  // The archive carries the key: the archiver writes into a file that is private from the start.
+  if (!WritePrivateFile(archive, nullptr, 0))
+    return Failed(b.slot, "CREATE_FACTORY_TAR_FAIL", "create " + archive + " failed\r\n");
   if (!RunTarArchiver(" cvf  ./factory_" + n + "_tmp.tar  tmp/factory", b.slot))
     return "CALL_PROCESS_FAIL_GEN_FACTORY_COMMAND";
-  return FileExists(archive) ? std::string() : "RETRY_TAR_FACTORY_FAIL";
+  return Packed(archive) ? std::string() : "RETRY_TAR_FACTORY_FAIL";
 }
 
 // One build, up to the packed archive; the empty text, or the tag it failed with.

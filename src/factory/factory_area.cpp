@@ -112,7 +112,10 @@ class CopyWriter {
     PrintLog(t_.addressMain, slot_, static_cast<int>(start));
     PrintDeviceLog(slot_, t_.addressSlot, slot_, static_cast<int>(start));
 
-    if (carriesKey_) NoteKeySent(slot_);
+    if (carriesKey_ && !NoteKeySent(slot_)) {
+      ReportResult(kFactoryFileError, slot_, t_.writeLabel);
+      return kFactoryFileError;
+    }
     ResultCode result = WriteAreaData(device_, slot_, info_, start, data.data(), static_cast<int64_t>(length), bbt_,
                                       t_.writeLabel);
     PrintDeviceLog(slot_, t_.afterWrite, slot_);

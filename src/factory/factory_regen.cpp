@@ -110,6 +110,11 @@ std::string Attempt(int slot, const std::string& name, bool blank, bool& key) {
     if (!RunTarArchiver(" xvf  ./dump/flash_factory.tar  -C dump", slot)) return "CALL_PROCESS_FAIL_REGEN_FACTORY_COMMAND";
     if (std::string t = CarryOver(slot, key); !t.empty()) return t;
   }
+  // The new archive carries the board's key: it is private from its first byte.
+  if (!WritePrivateFile(p.TempToolDir + name, nullptr, 0)) {
+    PrintDeviceLog(slot, "create %s%s failed\r\n", p.TempToolDir.c_str(), name.c_str());
+    return "CREATE_FACTORY_TAR_FAIL";
+  }
   if (!RunTarArchiver(" cvf ./" + name + " tmp/factory", slot)) return "CALL_PROCESS_FAIL_REGEN_FACTORY_COMMAND";
   return {};
 }

@@ -1,5 +1,6 @@
 #include "factory/factory_work_files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,10 +37,11 @@ bool WorkFolderPresent() {
 }
 
 // The per-board files in the order they are deleted: the handed-out key first (in either
-// place), then the rest in their fixed order; the work folder's files only when `inside`.
+// place, and its check decryption), then the rest in their fixed order; the work folder's
+// files only when `inside`.
 std::vector<std::string> BoardFiles(const WorkPaths& p, const std::string& icon, bool inside) {
   std::vector<std::string> files = {p.KeyTempSigEncFile};
-  if (inside) files.push_back(p.TempToolSigEncFile);
+  if (inside) files.insert(files.end(), {p.TempToolSigEncFile, p.TempToolDecFile});
   for (const std::string& f : {p.KeyTempEnvFile, p.KeyTempSigDecFile, p.KeyTempSnFile, p.KeyTempIdxFile,
                                p.TempDir + "/storage_" + icon + "_tmp.tar", p.TempDir + "/factory_" + icon + "_tmp.tar"})
     files.push_back(f);
@@ -69,6 +71,23 @@ bool DeleteEach(const std::vector<std::string>& files, int icon) {
     all = false;
   }
   return all;
+}
+
+// Makes a change of the folder's entries durable.
+bool SyncFolder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// Removes the spent note, durably; true when it is gone.
+bool ClearKeySpent() {
+  const WorkPaths& p = workPaths();
+  if (!PathThere(p.TempToolKeySpentFile)) return true;
+  ::unlink(p.TempToolKeySpentFile.c_str());
+  return SyncFolder(p.TempToolDir) && !PathThere(p.TempToolKeySpentFile);
 }
 
 bool MakeFolder(const std::string& folder, int slot) {
@@ -116,7 +135,29 @@ bool DeleteTmpTarFiles(int icon) {
   const bool refused = WorkFolderPresent() && !WorkFolderIsSafe();
   if (refused) PrintDeviceLog(icon, "work folder refused : %s\r\n", p.TempToolDir.c_str());
   const bool deleted = DeleteEach(BoardFiles(p, std::to_string(icon), WorkFolderPresent() && !refused), icon);
-  return deleted && !refused;
+  if (!deleted || refused) return false;
+  // The note that the key went out goes last, once no copy of that key is left.
+  if (ClearKeySpent()) return true;
+  PrintDeviceLog(icon, "delete file path failed :%s", p.TempToolKeySpentFile.c_str());
+  return false;
+}
+
+bool MarkKeySpent(int slot) {
+  const WorkPaths& p = workPaths();
+  bool ok = WorkFolderIsSafe();
+  if (ok) {
+    const int fd = ::open(p.TempToolKeySpentFile.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    ok = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0 && ::close(fd) != 0) ok = false;
+  }
+  ok = ok && SyncFolder(p.TempToolDir);
+  if (!ok) PrintDeviceLog(slot, "the secure key could not be noted as spent : %s\r\n", p.TempToolKeySpentFile.c_str());
+  return ok;
+}
+
+bool KeySpent() {
+  struct stat st;
+  return ::lstat(workPaths().TempToolKeySpentFile.c_str(), &st) == 0;
 }
 
 bool DeleteTmpTarFilesWhenIdle(int icon) {

@@ -31,10 +31,21 @@ bool PrepareFactoryTemplate(int slot, const BurnOption& option);
 // Deletes the per-board work files: the key-bag generator's files, the slot's archives in
 // TempDir and in the work folder, the key, MAC, SN and counter files of the work folder, the
 // storage folder's key files, the factory folder's files and the dump folder's board files.
-// The handed-out key goes first, so that it never waits for the next board; a file that
-// cannot be deleted is logged ("delete file path failed :<path>") and the others are still
-// deleted. True when every file that was there is gone (also when none was there).
+// The handed-out key (and "dec.bin", its check decryption) goes first, so that it never
+// waits for the next board; a file that cannot be deleted is logged ("delete file path failed
+// :<path>") and the others are still deleted. True when every file that was there is gone
+// (also when none was there); then the note that the key is spent (MarkKeySpent) goes too.
 bool DeleteTmpTarFiles(int icon);
+
+// Notes durably (the file "key_spent" beside the key in the work folder, synced with its
+// folder) that the work folder's secure key goes out to a board: from then on it is spent,
+// also for a station started again after a crash before the clean-up. Called before the first
+// write that carries the key is sent; false, with the slot-log line "the secure key could not
+// be noted as spent : <path>", when the note cannot be made (the write must not be sent then).
+// DeleteTmpTarFiles removes the note once every file it deletes is gone.
+bool MarkKeySpent(int slot);
+// Whether the note is there: the work folder's key, if any, must never go to another board.
+bool KeySpent();
 
 // DeleteTmpTarFiles, only while no slot holds "MY_MUTEX_FACTORY" (the work files belong to the
 // slot in its factory-data step then); false, deleting nothing, when the mutex is held.

@@ -108,6 +108,16 @@ void KeepCounters(int slot) {
   }
 }
 
+// A key noted as spent (it went out to a board, and the station stopped before its clean-up)
+// is deleted with the other work files, never used again; false when it stays.
+bool DropSpentKey(int slot) {
+  PrintDeviceLog(slot, "icon[%d] : the secure key reached a board before the station stopped , "
+                       "it is not handed out again\r\n", slot);
+  const bool dropped = DeleteTmpTarFiles(slot);
+  LoadIniSettings(0);  // the key counters show the spent key
+  return dropped;
+}
+
 }  // namespace
 
 int gen_Key_header(std::stop_token stop) {
@@ -161,6 +171,7 @@ bool WriteKeyIndexToIni() {
 }
 
 std::string PrepareSingleSecureKey(int slot, KeyStep step) {
+  if (KeySpent() && !DropSpentKey(slot)) return "DROP_SPENT_KEY_FAIL";
   if (FileExists(workPaths().TempToolSigEncFile)) {
     KeepCounters(slot);
   } else if (std::string failed = TakeNewKey(slot, step); !failed.empty()) {

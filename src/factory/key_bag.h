@@ -45,7 +45,10 @@ enum class KeyStep { Factory, Storage };
 // one, which is moved into the work folder. Then the counters go into "USBMPTOOL.ini". The
 // empty text when the key is ready, else the failure tag: "CALL_PROCESS_GEN_SINGLE_KEY_FAIL",
 // "GEN_SINGLE_KEY_FAIL", "MOVE_SECURE_KEY_TO_PC_TEMP_FAIL" (factory) or "MOVE_FILE_FAIL"
-// (storage), "READ_KEY_IDX_FAIL". Runs in the factory-data step, which holds the mutex.
+// (storage), "READ_KEY_IDX_FAIL". A key noted as spent (KeySpent: it went out to a board and
+// the station stopped before its clean-up) is first deleted with the board's work files and
+// the counters are shown again; "DROP_SPENT_KEY_FAIL" when it cannot be deleted. Runs in the
+// factory-data step, which holds the mutex.
 std::string PrepareSingleSecureKey(int slot, KeyStep step);
 
 }  // namespace station

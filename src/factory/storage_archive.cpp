@@ -45,7 +45,7 @@ std::string PlaceKey(int slot, const uint8_t* boardKey) {
     if (CopyFileRetry(p.TempToolSigEncFile, p.SeStorageSigEncFile)) return {};
     return Failed(slot, "COPY_FILE_FAIL", "copy pc temp enckey.bin to pc temp  tmp se_storage  failed\r\n");
   }
-  if (!DeleteIfThere(p.SeStorageKteeFile) || !WriteBufToFile(p.SeStorageKteeFile, boardKey, kBoardKeySize))
+  if (!DeleteIfThere(p.SeStorageKteeFile) || !WritePrivateFile(p.SeStorageKteeFile, boardKey, kBoardKeySize))
     return Failed(slot, "WRITE_KTEE_FILE_FAIL", "write ktee.bin failed\r\n");
   PrintDeviceLog(slot, "icon[%d] : efuse - cbc encrypcion \r\n", slot);
   return CbcEncryptSecureKey(p.TempToolSigEncFile, boardKey, slot) ? std::string() : "CBC_ENCRYPTION_KEY_FAIL";
@@ -56,6 +56,9 @@ std::string Pack(int slot, const std::string& name) {
   if (!DeleteFileRetry(p.TempToolDir + name))
     return Failed(slot, "DELETE_FILE_FAIL", "delete file path failed :" + p.TempToolDir + name);
   PrintDeviceLog(slot, "call process tar cvf %s\r\n", name.c_str());
+  // The archive carries the key: the archiver writes into a file that is private from the start.
+  if (!WritePrivateFile(p.TempToolDir + name, nullptr, 0))
+    return Failed(slot, "CREATE_STORAGE_TAR_FAIL", "create " + p.TempToolDir + name + " failed\r\n");
   if (!RunTarArchiver(" cvf  ./" + name + "  tmp/se_storage", slot)) return "CALL_PROCESS_FAIL_GEN_STORAGE_COMMAND";
   return {};
 }
@@ -116,13 +119,13 @@ bool CbcEncryptSecureKey(const std::string& sourcePath, const uint8_t* key, int 
   const std::string decrypted = folder + "/dec.bin";
   DeleteIfThere(decrypted);
   Aes128CbcDecrypt(check.data(), cipher.data(), cipher.size(), key, kZeroIv);
-  WriteBufToFile(decrypted, check.data(), check.size());
+  WritePrivateFile(decrypted, check.data(), check.size());  // the key in plain text
 
   if (!DeleteIfThere(encrypted)) {
     PrintDeviceLog(slot, "cbc enc - delete file pc temp tmp se_storage cbc_enckey.bin failed\r\n");
     return false;
   }
-  if (!WriteBufToFile(encrypted, cipher.data(), cipher.size())) return false;
+  if (!WritePrivateFile(encrypted, cipher.data(), cipher.size())) return false;
   if (!DeleteIfThere(p.SeStorageSigEncFile)) {
     PrintDeviceLog(slot, "cbc enc - delete file pc temp tmp se_storage enckey.bin failed\r\n");
     return false;

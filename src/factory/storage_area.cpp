@@ -67,7 +67,10 @@ bool FitsStorageArea(int slot, const FlashInfo& info, const BurnOption& option, 
 ResultCode WriteAndCompare(DevHandle device, int slot, const FlashInfo& info, uint32_t start, const FileBlock& data,
                            uint64_t length, NandBbt& bbt) {
   PrintDeviceLog(slot, "storage.tar address icon[%d] - StartPage : %d \r\n", slot, static_cast<int>(start));
-  NoteKeySent(slot);
+  if (!NoteKeySent(slot)) {
+    ReportResult(kFactoryFileError, slot, "write storage.tar ");
+    return kFactoryFileError;
+  }
   ResultCode result =
       WriteAreaData(device, slot, info, start, data.data(), static_cast<int64_t>(length), bbt, "write storage.tar");
   ReportResult(result, slot, "write storage.tar ");

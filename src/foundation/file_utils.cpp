@@ -420,4 +420,27 @@ bool WriteBufToFile(const std::string& path, const void* data, uint64_t length) 
   return ok;
 }
 
+std::FILE* OpenPrivateFile(const std::string& path, bool append) {
+  if (path.empty() || TooLong(path)) return nullptr;
+  if (!append) ::unlink(path.c_str());
+  const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : O_EXCL);
+  const int fd = ::open(path.c_str(), flags, 0600);
+  if (fd < 0) return nullptr;
+  std::FILE* f = ::fdopen(fd, append ? "ab" : "wb");
+  if (!f) ::close(fd);
+  return f;
+}
+
+bool WritePrivateFile(const std::string& path, const void* data, uint64_t length) {
+  if (path.empty() || TooLong(path)) return false;
+  ::unlink(path.c_str());
+  // Exclusive creation: a file someone else made in its place meanwhile is never written into.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool ok = length == 0 || WriteAll(fd, static_cast<const uint8_t*>(data), length);
+  if (::close(fd) != 0) ok = false;
+  if (!ok) ::unlink(path.c_str());
+  return ok;
+}
+
 }  // namespace station

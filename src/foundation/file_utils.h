@@ -5,6 +5,7 @@
 // No helper raises an error or shows a message box: results and log lines say what happened.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -94,5 +95,16 @@ uint64_t FileReadReservedTotal();
 // Writes `length` bytes to `path` (created or truncated); false when the file cannot be
 // opened or the bytes do not all reach it.
 bool WriteBufToFile(const std::string& path, const void* data, uint64_t length);
+
+// Writes `length` bytes (none: an empty file) to a new file `path` that only its owner can
+// read and write: mode 0600 from its creation on, whatever the umask. For secret keys and the
+// archives that carry them; an archiver then writes into the empty file and its mode stays. A
+// file or link already at `path` is removed first (a link itself, never what it points at).
+// False when the file cannot be made or the bytes do not all reach it; nothing is left then.
+bool WritePrivateFile(const std::string& path, const void* data, uint64_t length);
+// Opens `path` for writing as a file that only its owner can read and write, made with mode
+// 0600 when it is not there: a new file in place of any file or link there, or, when
+// `append`, the end of the file that is there. nullptr when it cannot be opened.
+std::FILE* OpenPrivateFile(const std::string& path, bool append);
 
 }  // namespace station

@@ -38,6 +38,8 @@ WorkPaths BuildWorkPaths(const std::string& appDir, const std::string& tempDir) 
   p.TempToolIdxFile = p.TempToolDir + "idx.txt";
   p.TempToolSigEncFile = p.TempToolDir + "key_bag_final_sig_enc.bin";
   p.TempToolSigDecFile = p.TempToolDir + "key_bag_final_sig_dec.bin";
+  p.TempToolDecFile = p.TempToolDir + "dec.bin";
+  p.TempToolKeySpentFile = p.TempToolDir + "key_spent";
   p.TempToolFactoryTar = p.TempToolDir + "factory" + ".tar";
   p.SeStorageDir = p.TempToolDir + "tmp/" + "se_storage" + "/";
   p.SeStorageSigEncFile = p.SeStorageDir + "key_bag_final_sig_enc.bin";

@@ -39,6 +39,8 @@ struct WorkPaths {
   std::string TempToolIdxFile;
   std::string TempToolSigEncFile;
   std::string TempToolSigDecFile;
+  std::string TempToolDecFile;       // "dec.bin": the check decryption of an encrypted key
+  std::string TempToolKeySpentFile;  // "key_spent": the work folder's key went out to a board
   std::string TempToolFactoryTar;
   std::string SeStorageDir;
   std::string SeStorageSigEncFile;

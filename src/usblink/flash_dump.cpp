@@ -90,7 +90,7 @@ bool MergeDumpFile(int slot) {
     return false;
   }
   if (!FileExists(DumpDir())) CreateMultiDir(DumpDir());
-  std::FILE* f = std::fopen(dump.c_str(), FileExists(dump) ? "ab+" : "wb+");
+  std::FILE* f = OpenPrivateFile(dump, FileExists(dump));  // the board's data: private, like the read-back
   if (!f) {
     PrintDeviceLog(slot, "merge file - open file failed (%s)\r\n", dump.c_str());
     return false;

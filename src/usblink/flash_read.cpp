@@ -105,9 +105,10 @@ ResultCode ReadRangeToFile(DevHandle device, uint32_t address, uint64_t length, 
   }
 
   // The chunks are collected in a part file beside the read-back file, which takes its name
-  // only once the whole range has arrived; one chunk is held in memory at a time.
+  // only once the whole range has arrived; one chunk is held in memory at a time. What a board
+  // holds (its secure key among it) is for the station's user only.
   const std::string part = path + ".part";
-  std::FILE* f = std::fopen(part.c_str(), "wb");
+  std::FILE* f = OpenPrivateFile(part, false);
   if (!f) {
     log("Create %s failed \r\n", path.c_str());
     return kResultReadDevice;

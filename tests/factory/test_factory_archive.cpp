@@ -150,6 +150,9 @@ TEST_F(FactoryArchive, SeStorageRoad) {
 // A check that fails builds the archive again with the key taken the first time; after the
 // fifth the archive is kept in the tool folder and the check's tag comes back.
 TEST_F(FactoryArchive, FailedChecksBuildAgainWithTheSameKey) {
+  testenv::ScopedUmask open(0);
+  const std::string kept = stationFiles.toolDir + "/" + FactoryArchiveName(kSlot);
+  testenv::WriteFile(kept, "an earlier board's archive");
   testenv::WriteFile(fs::path(untarDir) / "config.txt", "install_factory=y\ninstall_avfile_count=1\n");
   const fs::path stage = dir / "stage";
   testenv::WriteFile(stage / "other.txt", "no boot parameters");
@@ -159,8 +162,22 @@ TEST_F(FactoryArchive, FailedChecksBuildAgainWithTheSameKey) {
   EXPECT_TRUE(tag.Failed());
   EXPECT_EQ(tag.text, "CHECK_FACOTRY_FAIL");
   EXPECT_EQ(testenv::CountOf(DeviceLogText(kSlot), "check : 000BootParam.h not found"), 5);
-  EXPECT_TRUE(fs::exists(stationFiles.toolDir + "/" + FactoryArchiveName(kSlot)));
+  EXPECT_NE(testenv::ReadFile(kept), "an earlier board's archive");
+  EXPECT_EQ(testenv::ModeOf(kept), 0600) << "the kept archive holds the key";
   EXPECT_EQ(IniValue("KEY CONT"), "1") << "one key for all five builds";
+}
+
+// The key's files and the archive that carries it are their owner's alone from the start,
+// also under a umask that takes nothing away.
+TEST_F(FactoryArchive, KeyFilesAndArchiveArePrivate) {
+  testenv::ScopedUmask open(0);
+  const StatusTag tag = Build(Options());
+  ASSERT_TRUE(tag.Built()) << tag.text;
+  for (const std::string& f : {tag.text, p.TempToolSigEncFile, p.TmpFactorySigEncFile})
+    EXPECT_EQ(testenv::ModeOf(f), 0600) << f;
+  // The key's member keeps the mode: unpacked (for the check, too) it stays private.
+  Unpacked(tag.text);
+  EXPECT_EQ(testenv::ModeOf(dir / "unpacked" / "tmp/factory/key_bag_final_sig_enc.bin"), 0600);
 }
 
 TEST_F(FactoryArchive, MacAndSnFilesAreOptional) {

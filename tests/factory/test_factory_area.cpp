@@ -6,12 +6,15 @@
 #include "factory/factory_area.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <memory>
 
 #include "factory/area_positions.h"
 #include "factory/area_write.h"
+#include "factory/factory_work_files.h"
 #include "factory/key_and_efuse.h"
 #include "foundation/image_buffers.h"
 #include "foundation/log_boxes.h"
@@ -22,6 +25,7 @@
 #include "package/layout_file.h"
 #include "package/package_loading.h"
 #include "package/settings_files.h"
+#include "platform/process.h"
 #include "platform/profile.h"
 #include "support/area_check.h"
 #include "support/factory_env.h"
@@ -149,6 +153,8 @@ TEST_F(FactoryArea, EmmcKeyRoadWithStorageAndTheBoardsKey) {
   EXPECT_EQ(state().mainDlg.Text(kKeyCounterEdit), "1");
   EXPECT_EQ(SlotStorageText(kSlot), "");
   EXPECT_FALSE(KeyWaiting());
+  EXPECT_FALSE(fs::exists(workPaths().TempToolDecFile)) << "the key's check decryption went with it";
+  EXPECT_FALSE(KeySpent());
   EXPECT_FALSE(fs::exists(tempDir + "/factory_" + std::to_string(kSlot) + "_tmp.tar"));
 }
 
@@ -267,6 +273,50 @@ TEST_F(FactoryArea, AKeyThatReachedABoardIsNotHandedOutAgain) {
   }
 }
 
+// The station dies (SIGKILL) once a write that carries the key has gone out, before it hears
+// back from the board and before any clean-up: the station started again never hands that
+// key to another board. The next board gets the bag's next key, and the counters show both.
+TEST_F(FactoryArea, AKeyThatReachedABoardIsSpentAlsoAfterACrash) {
+  struct Case {
+    const char* name;
+    Road road;
+  } cases[] = {{"in factory copy 0", {true, false}}, {"in the storage archive", {true, true}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Prepare(Emmc());
+    const std::string sent = (dir / "sent").string();
+    fs::remove(sent);
+    const std::vector<std::string> args = {KILLED_FACTORY_JOB, appDir, tempDir, state().PackageSubdir,
+                                           std::to_string(kSlot), c.road.seStorage ? "storage" : "factory", sent};
+    const pid_t pid = plat::SpawnProcess(KILLED_FACTORY_JOB, args, "");
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(plat::WaitProcess(pid, -1, &status), plat::WaitOutcome::Exited);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+    ASSERT_TRUE(fs::exists(sent)) << "the write that carries the key went out";
+    EXPECT_TRUE(KeyWaiting()) << "the dead station left its key behind";
+    EXPECT_TRUE(KeySpent());
+    EXPECT_EQ(Ini("KEY CONT"), "1");
+
+    SetDeviceLogText(kSlot, "");
+    ASSERT_EQ(Write(Options(c.road)), kResultDone);
+    EXPECT_NE(DeviceLogText(kSlot).find("the secure key reached a board before the station stopped"),
+              std::string::npos);
+    const std::string key =
+        c.road.seStorage
+            ? testenv::StoredSecureKey(testenv::StampedArchive(Emmc(0x1100, kStorageMaxBytes)), Into(c.name))
+            : testenv::ArchiveMember(testenv::StampedArchive(Emmc(0x1100)), Into(c.name),
+                                     "tmp/factory/key_bag_final_sig_enc.bin");
+    EXPECT_EQ(key, BagRecord(bag, 1, "key"));
+    EXPECT_NE(key, BagRecord(bag, 0, "key"));
+    EXPECT_EQ(Ini("KEY CONT"), "2");
+    EXPECT_EQ(state().mainDlg.Text(kKeyCounterEdit), "2");
+    EXPECT_FALSE(KeyWaiting());
+    EXPECT_FALSE(KeySpent());
+    board.reset();
+  }
+}
+
 // Failures before any key reached the board: nothing is sent to the areas, and the key the
 // bag handed out (if any) waits for the next board.
 TEST_F(FactoryArea, RefusedBeforeAnythingIsSent) {
@@ -289,6 +339,14 @@ TEST_F(FactoryArea, RefusedBeforeAnythingIsSent) {
   EXPECT_EQ(Write(Options({true, false})), 17);
   EXPECT_TRUE(board->board().exchanges().empty());
   EXPECT_EQ(Ini("KEY CONT"), "?") << "no key taken";
+
+  // The note that the key goes out cannot be made (a folder in its place): no key is sent.
+  board.reset();
+  Prepare(Emmc());
+  FakeArchiver("mkdir -p key_spent\nexec " + stationFiles.archiver + " \"$@\"");
+  EXPECT_EQ(Write(Options({true, false})), 18);
+  EXPECT_EQ(Writes(), 0u);
+  EXPECT_NE(testenv::TakeErrorLogs(appDir).find("the secure key could not be noted as spent"), std::string::npos);
 }
 
 // On NAS NAND with 256 KiB blocks factory copy 1 would start on the storage area: the

@@ -116,7 +116,8 @@ class BoardClean : public WorkFiles {
             p.TempToolSigDecFile, p.TempToolSnFile, p.SeStorageSigEncFile, p.SeStorageKteeFile,
             p.TmpFactorySigEncFile, p.TmpFactorySigDecFile, p.TmpFactoryEnvFile, p.TmpFactorySysParamFile,
             p.TmpFactorySnFile, p.TmpFactoryLayoutFile, p.TempToolIdxFile, p.DumpFactoryEnvFile,
-            p.DumpFactorySigEncFile, p.DumpFactoryBootParamFile, p.DumpFactorySysParamFile, p.DumpFactorySnFile};
+            p.DumpFactorySigEncFile, p.DumpFactoryBootParamFile, p.DumpFactorySysParamFile, p.DumpFactorySnFile,
+            p.TempToolDecFile, p.TempToolKeySpentFile};
   }
   void WriteAll() {
     fs::create_directories(workDir);
@@ -146,10 +147,33 @@ TEST_F(BoardClean, FileThatStaysDoesNotKeepTheOthers) {
   EXPECT_FALSE(DeleteTmpTarFiles(kSlot));
   EXPECT_EQ(DeviceLogText(kSlot), "delete file path failed :" + p.KeyTempEnvFile);
   for (const std::string& f : AllFiles()) {
-    if (f != p.KeyTempEnvFile) {
+    if (f != p.KeyTempEnvFile && f != p.TempToolKeySpentFile) {
       EXPECT_FALSE(fs::exists(f)) << f;
     }
   }
+  EXPECT_TRUE(KeySpent()) << "the note that the key went out stays while a file stays";
+}
+
+// The note that the key went out is made private and durable in the work folder, and never
+// through a work folder that is refused.
+TEST_F(BoardClean, KeySpentNote) {
+  testenv::ScopedUmask open(0);
+  ASSERT_TRUE(prepareTarCommand(kSlot));
+  EXPECT_FALSE(KeySpent());
+  EXPECT_TRUE(MarkKeySpent(kSlot));
+  EXPECT_TRUE(KeySpent());
+  EXPECT_EQ(testenv::ModeOf(p.TempToolKeySpentFile), 0600);
+  EXPECT_TRUE(DeleteTmpTarFiles(kSlot));
+  EXPECT_FALSE(KeySpent());
+
+  const fs::path elsewhere = dir / "elsewhere";
+  fs::create_directories(elsewhere);
+  fs::remove_all(workDir);
+  fs::create_directory_symlink(elsewhere, workDir);
+  SetDeviceLogText(kSlot, "");
+  EXPECT_FALSE(MarkKeySpent(kSlot));
+  EXPECT_EQ(DeviceLogText(kSlot), "the secure key could not be noted as spent : " + p.TempToolKeySpentFile + "\r\n");
+  EXPECT_TRUE(fs::is_empty(elsewhere));
 }
 
 TEST_F(BoardClean, OnlyWhileNoSlotIsInItsFactoryStep) {

@@ -80,6 +80,31 @@ TEST_F(StorageArchive, KeyEncryptedUnderTheBoardsKey) {
   EXPECT_EQ(testenv::ReadFile(workDir + "/dec.bin"), plain);
 }
 
+// Every file that holds the key, or the board's key, is its owner's alone from the start,
+// also under a umask that takes nothing away: the key files of the work and storage folders,
+// the plain-text check copy and the archive in TempDir.
+TEST_F(StorageArchive, KeyFilesAndArchiveArePrivate) {
+  testenv::ScopedUmask open(0);
+  struct Case {
+    const char* name;
+    const uint8_t* key;
+    std::vector<std::string> files;
+  } cases[] = {
+      {"as handed out", nullptr, {p.TempToolSigEncFile, p.SeStorageSigEncFile}},
+      {"under the board's key", kBoardKey,
+       {p.TempToolSigEncFile, p.SeStorageSigEncFile, p.SeStorageKteeFile, p.TempToolDecFile}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const StatusTag tag = Build(c.key);
+    ASSERT_TRUE(tag.Built()) << tag.text;
+    EXPECT_EQ(testenv::ModeOf(tag.text), 0600);
+    for (const std::string& f : c.files) EXPECT_EQ(testenv::ModeOf(f), 0600) << f;
+    testenv::WriteFile(p.SeStorageSigEncFile, "an earlier board's");
+    fs::permissions(p.SeStorageSigEncFile, fs::perms::all);
+  }
+}
+
 // CBC takes whole blocks only: a key file cut elsewhere is refused, not written short.
 TEST_F(StorageArchive, KeyThatIsNoWholeNumberOfBlocks) {
   bag = MakeKeyBag(2, {"--key-bytes", "20"});

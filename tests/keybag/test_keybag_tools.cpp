@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/crc32.h"
 #include "keybag/keybag_file.h"
 #include <sys/wait.h>
 
@@ -54,7 +55,9 @@ class KeyBagTools : public ::testing::Test {
 };
 
 TEST_F(KeyBagTools, EachRunHandsOutTheNextKeyUntilTheBagIsEmpty) {
+  testenv::ScopedUmask open(0);  // the bag and the key files are private whatever the umask
   ASSERT_EQ(Make(3, {"--first-mac", "001020304050", "--key-bytes", "48"}), 0);
+  EXPECT_EQ(testenv::ModeOf(bag), 0600);
   std::vector<std::string> keys;
   for (int board = 0; board < 3; ++board) {
     SCOPED_TRACE(board);
@@ -64,6 +67,7 @@ TEST_F(KeyBagTools, EachRunHandsOutTheNextKeyUntilTheBagIsEmpty) {
     EXPECT_EQ(Out("sn.txt"), "SN0000000" + std::to_string(board + 1));
     EXPECT_EQ(Out("idx.txt"), std::to_string(board + 1) + "\n3\n");
     keys.push_back(Out("key_bag_final_sig_enc.bin"));
+    EXPECT_EQ(testenv::ModeOf(dir / "keytemp" / "key_bag_final_sig_enc.bin"), 0600);
     EXPECT_EQ(keys.back().size(), 48u);
     EXPECT_EQ(keys.back(), Printed(board, "key"));
     EXPECT_EQ(Out("env.txt"), Printed(board, "mac"));
@@ -122,6 +126,31 @@ TEST_F(KeyBagTools, DamagedBagIsRefusedAndLeftAlone) {
   fs::remove_all(dir / "keytemp");
   EXPECT_EQ(Run("keybag-view"), 2);
   EXPECT_FALSE(HasOut("nowidx.txt"));
+}
+
+// The header's reserved bytes are zero in every bag: one that is not is damaged even when the
+// header's CRC covers it. Both tools refuse the bag, say why, and leave it alone.
+TEST_F(KeyBagTools, HeaderWithReservedBytesSetIsRefused) {
+  for (const size_t offset : {20u, 27u}) {
+    SCOPED_TRACE(offset);
+    ASSERT_EQ(Make(2), 0);
+    std::string bytes = testenv::ReadFile(bag);
+    bytes[offset] = 1;
+    const uint32_t crc = station::Crc32(bytes.data(), 28);
+    for (int i = 0; i < 4; ++i) bytes[28 + i] = static_cast<char>(crc >> (8 * i));
+    testenv::WriteFile(bag, bytes);
+
+    keybag::Header h;
+    std::string fault;
+    EXPECT_FALSE(keybag::DecodeHeader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), h, &fault));
+    EXPECT_EQ(fault, "the header's reserved bytes are not zero");
+    fs::remove_all(dir / "keytemp");
+    EXPECT_EQ(Run("keybag-gen"), 2);
+    EXPECT_FALSE(HasOut("key_bag_final_sig_enc.bin"));
+    EXPECT_EQ(Run("keybag-view"), 2);
+    EXPECT_FALSE(HasOut("nowidx.txt"));
+    EXPECT_EQ(testenv::ReadFile(bag), bytes);
+  }
 }
 
 TEST_F(KeyBagTools, ViewerOnlyReads) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace testenv {
@@ -101,6 +102,19 @@ int OpenDescriptorCount() {
   int n = 0;
   for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) n += e.is_symlink() ? 1 : 0;
   return n;
+}
+
+}  // namespace testenv
+
+namespace testenv {
+
+ScopedUmask::ScopedUmask(unsigned mask) : old_(::umask(static_cast<mode_t>(mask))) {}
+
+ScopedUmask::~ScopedUmask() { ::umask(static_cast<mode_t>(old_)); }
+
+int ModeOf(const std::filesystem::path& p) {
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
 }  // namespace testenv

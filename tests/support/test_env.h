@@ -63,6 +63,22 @@ class ScopedEnv {
   std::string old_;
 };
 
+// Sets the process's umask for the lifetime of the object (000: every bit a file is created
+// with stays), then restores it.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(unsigned mask);
+  ~ScopedUmask();
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  unsigned old_;
+};
+
+// The permission bits of `p` itself (a link is not followed); -1 when it is not there.
+int ModeOf(const std::filesystem::path& p);
+
 // A fast clock for tools that hang: a child is given real time only until the file `marker`
 // exists (the child writes it once it runs; at most 10 s of real time are waited for it), so
 // that its time-out comes as soon as it has started, whatever the load of the machine.

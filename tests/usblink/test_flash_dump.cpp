@@ -68,12 +68,14 @@ class FlashDump : public ::testing::Test {
 };
 
 TEST_F(FlashDump, NandRangeIsDumpedBlockByBlock) {
+  testenv::ScopedUmask open(0);
   SimBoard b(fx.dir, Board(FlashKind::Nand));
   const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
   const auto blocks = FillBlocks(b, 10, 2);
 
   ASSERT_EQ(ReadDeviceFlash(b.handle(), info, kSlot, 10 * P, kBlock * 3 / 2), kResultOk);
   EXPECT_EQ(testenv::ReadBytes(Dump()), Join({blocks[0], Bytes(blocks[1].begin(), blocks[1].begin() + kBlock / 2)}));
+  EXPECT_EQ(testenv::ModeOf(Dump()), 0600) << "the board's data is private";
   const auto reads = DataReads(b);
   ASSERT_EQ(reads.size(), 2u);
   EXPECT_EQ(reads[0].address, 10 * P);

@@ -119,6 +119,18 @@ TEST_F(FlashRead, RangeIsReadInChunksOfItsFlashType) {
   }
 }
 
+// What a board holds (its secure key among it) is for the station's user only: the read-back
+// file is made private whatever the umask, also in place of an older one that was not.
+TEST_F(FlashRead, ReadBackIsPrivate) {
+  testenv::ScopedUmask open(0);
+  SimBoard b(fx.dir, Board(FlashKind::Emmc));
+  const FlashInfo info = testenv::FlashInfoOf(b.board().config(), kSlot);
+  PlantOldReadBack();
+  fs::permissions(ReadBackPath(), fs::perms::all);
+  ASSERT_EQ(ReadDeviceToFile(b.handle(), 0, 4096, &info, kSlot), kResultOk);
+  EXPECT_EQ(testenv::ModeOf(ReadBackPath()), 0600);
+}
+
 TEST_F(FlashRead, FailedReadGivesItsCodeAndLeavesNoNewFile) {
   struct Case {
     const char* name;

@@ -18,8 +18,8 @@
 
 namespace {
 
-int Fail(int code, const char* what) {
-  std::fprintf(stderr, "keybag-gen: %s\n", what);
+int Fail(int code, const std::string& what) {
+  std::fprintf(stderr, "keybag-gen: %s\n", what.c_str());
   return code;
 }
 
@@ -42,7 +42,8 @@ int main(int argc, char**) {
   if (::flock(fd, LOCK_EX) != 0) return Fail(2, "cannot lock the key bag");
 
   keybag::Header h;
-  if (!keybag::ReadHeader(fd, h)) return Fail(2, "the key bag is damaged or not a key bag");
+  std::string fault;
+  if (!keybag::ReadHeader(fd, h, &fault)) return Fail(2, "the key bag is damaged or not a key bag: " + fault);
   if (h.handedOut >= h.keyCount) return Fail(3, "the key bag is empty");
   keybag::Record r;
   if (!keybag::ReadRecord(fd, h, h.handedOut, r)) return Fail(2, "the next key of the bag is damaged");

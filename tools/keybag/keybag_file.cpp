@@ -12,6 +12,10 @@ namespace keybag {
 
 namespace {
 
+// Bytes 20 to 27 of the header: zero in every bag.
+constexpr size_t kReservedAt = 20;
+constexpr size_t kReservedSize = 8;
+
 void PutLe32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -67,12 +71,19 @@ std::vector<uint8_t> EncodeHeader(const Header& h) {
   return b;
 }
 
-bool DecodeHeader(const uint8_t* bytes, size_t length, Header& h) {
-  if (length < kHeaderSize || std::memcmp(bytes, kMagic, sizeof kMagic) != 0) return false;
-  if (GetLe32(bytes + 28) != station::Crc32(bytes, 28)) return false;
+bool DecodeHeader(const uint8_t* bytes, size_t length, Header& h, std::string* fault) {
+  const auto refuse = [fault](const char* what) {
+    if (fault) *fault = what;
+    return false;
+  };
+  if (length < kHeaderSize || std::memcmp(bytes, kMagic, sizeof kMagic) != 0) return refuse("no key bag header");
+  if (GetLe32(bytes + 28) != station::Crc32(bytes, 28)) return refuse("the header's CRC does not match");
+  if (std::any_of(bytes + kReservedAt, bytes + kReservedAt + kReservedSize, [](uint8_t b) { return b != 0; }))
+    return refuse("the header's reserved bytes are not zero");
   Header got{GetLe32(bytes + 8), GetLe32(bytes + 12), GetLe32(bytes + 16)};
-  if (got.keyCount == 0 || got.keyCount > kMaxKeys) return false;
-  if (got.keyBytes == 0 || got.keyBytes > kMaxKeyBytes || got.handedOut > got.keyCount) return false;
+  if (got.keyCount == 0 || got.keyCount > kMaxKeys) return refuse("the number of keys is out of range");
+  if (got.keyBytes == 0 || got.keyBytes > kMaxKeyBytes) return refuse("the bytes of a key are out of range");
+  if (got.handedOut > got.keyCount) return refuse("the counter is above the number of keys");
   h = got;
   return true;
 }
@@ -118,9 +129,11 @@ bool ParseMac(const std::string& text, uint8_t mac[kMacSize]) {
   return true;
 }
 
-bool ReadHeader(int fd, Header& h) {
+bool ReadHeader(int fd, Header& h, std::string* fault) {
   uint8_t b[kHeaderSize];
-  return ReadAt(fd, 0, b, sizeof b) && DecodeHeader(b, sizeof b, h);
+  if (ReadAt(fd, 0, b, sizeof b)) return DecodeHeader(b, sizeof b, h, fault);
+  if (fault) *fault = "the header cannot be read";
+  return false;
 }
 
 bool ReadRecord(int fd, const Header& h, uint32_t index, Record& r) {

@@ -33,9 +33,11 @@ struct Record {
 uint64_t RecordSize(const Header& h);
 uint64_t RecordOffset(const Header& h, uint32_t index);
 
-// The 32 header bytes, and the header they hold; false for a damaged or foreign header.
+// The 32 header bytes, and the header they hold; false for a damaged or foreign header, with
+// what is wrong with it in `*fault` when given (a header whose reserved bytes 20 to 27 are not
+// all zero is damaged, whatever its CRC says).
 std::vector<uint8_t> EncodeHeader(const Header& h);
-bool DecodeHeader(const uint8_t* bytes, size_t length, Header& h);
+bool DecodeHeader(const uint8_t* bytes, size_t length, Header& h, std::string* fault = nullptr);
 std::vector<uint8_t> EncodeRecord(const Header& h, const Record& r);
 bool DecodeRecord(const Header& h, const uint8_t* bytes, size_t length, Record& r);
 
@@ -43,8 +45,9 @@ bool DecodeRecord(const Header& h, const uint8_t* bytes, size_t length, Record& 
 std::string MacText(const uint8_t mac[kMacSize]);
 bool ParseMac(const std::string& text, uint8_t mac[kMacSize]);
 
-// Reads the header or record `index` of an open bag; false when it cannot be read or is damaged.
-bool ReadHeader(int fd, Header& h);
+// Reads the header or record `index` of an open bag; false when it cannot be read or is damaged
+// (what is wrong with the header in `*fault` when given).
+bool ReadHeader(int fd, Header& h, std::string* fault = nullptr);
 bool ReadRecord(int fd, const Header& h, uint32_t index, Record& r);
 // Rewrites the header of an open bag and makes it durable; false when that fails.
 bool WriteHeader(int fd, const Header& h);

@@ -16,8 +16,8 @@
 
 namespace {
 
-int Fail(int code, const char* what) {
-  std::fprintf(stderr, "keybag-view: %s\n", what);
+int Fail(int code, const std::string& what) {
+  std::fprintf(stderr, "keybag-view: %s\n", what.c_str());
   return code;
 }
 
@@ -31,9 +31,10 @@ int main(int argc, char**) {
   if (fd < 0) return Fail(2, "cannot open the key bag");
   if (::flock(fd, LOCK_SH) != 0) return Fail(2, "cannot lock the key bag");
   keybag::Header h;
-  const bool read = keybag::ReadHeader(fd, h);
+  std::string fault;
+  const bool read = keybag::ReadHeader(fd, h, &fault);
   ::close(fd);
-  if (!read) return Fail(2, "the key bag is damaged or not a key bag");
+  if (!read) return Fail(2, "the key bag is damaged or not a key bag: " + fault);
 
   const std::string text = std::to_string(h.handedOut) + "\n" + std::to_string(h.keyCount) + "\n";
   if (!keybag::MakeOutputFolder() || !keybag::WriteFileWhole(std::string(keybag::kOutputFolder) + "/nowidx.txt", text))
