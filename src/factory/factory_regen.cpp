@@ -165,8 +165,7 @@ std::string Attempt(int slot, const std::string& name, bool blank, bool& key) {
 
 std::string Check(int slot, const std::string& archive, bool key) {
   const std::string result = CheckFactoryTar(archive, slot, key);
-  DeleteDirTree(workPaths().CheckFactoryDir, true);
-  ::rmdir(workPaths().CheckFactoryDir.c_str());
+  RemoveDirTree(workPaths().CheckFactoryDir, workPaths().TempToolDir);
   return result;
 }
 
