@@ -62,7 +62,7 @@ bool PlainSizeField(const uint8_t* block) {
 // Why a member of this type may not be unpacked; nullptr for files and folders.
 const char* TypeRefused(char type) {
   switch (type) {
-    case '0': case '\0': case '5': return nullptr;
+    case '0': case '\0': case '5': case 'L': return nullptr;
     case '1': return "hard link";
     case '2': return "symbolic link";
     case '3': return "character device";
