@@ -211,6 +211,13 @@ bool DeleteAtRetry(int dirFd, const std::string& name) {
   return RetryUntil([&] { ::unlinkat(dirFd, name.c_str(), 0); }, [&] { return !PresentAt(dirFd, name); });
 }
 
+// Opens the sub-folder `name` (described by `st`) of the folder open at `dirFd` to empty it; a
+// folder unpacked with a mode that shuts out its owner is opened up first.
+int OpenFolderToEmpty(int dirFd, const std::string& name, const struct stat& st) {
+  if ((st.st_mode & S_IRWXU) != S_IRWXU) ::fchmodat(dirFd, name.c_str(), (st.st_mode & 07777) | S_IRWXU, 0);
+  return ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 // Empties the folder open at `fd` (which is closed here): files and links are deleted, never
 // followed; sub-folders are emptied and removed only when `recurse`.
 void EmptyFolderAt(int fd, bool recurse, ui::Dialog* progress, int progressId, uint16_t* count, uint32_t* step) {
@@ -240,7 +247,7 @@ void EmptyFolderAt(int fd, bool recurse, ui::Dialog* progress, int progressId, u
     if (!S_ISDIR(st.st_mode)) {
       DeleteAtRetry(fd, name);  // a link is removed, never followed
     } else if (recurse) {
-      const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      const int sub = OpenFolderToEmpty(fd, name, st);
       if (sub >= 0) EmptyFolderAt(sub, recurse, nullptr, 0, nullptr, nullptr);
       ::unlinkat(fd, name.c_str(), AT_REMOVEDIR);
     }
@@ -352,7 +359,7 @@ bool RemoveDirTree(const std::string& folder, const std::string& root) {
   struct stat st;
   if (::fstatat(dirFd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISDIR(st.st_mode)) {
-      const int fd = ::openat(dirFd, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      const int fd = OpenFolderToEmpty(dirFd, leaf, st);
       if (fd >= 0) EmptyFolderAt(fd, true, nullptr, 0, nullptr, nullptr);
       ::unlinkat(dirFd, leaf.c_str(), AT_REMOVEDIR);
     } else {
@@ -380,6 +387,7 @@ bool CopyBoardFileRetry(const std::string& source, const std::string& target, co
     ::close(in);
     return false;
   }
+  st.st_mode &= ~static_cast<mode_t>(07000);  // no set-id or sticky bit of a board's file is taken
   const bool copied = RetryUntil(
       [&] {
         // No target is written through a link standing in its place: the link goes.

@@ -253,6 +253,11 @@ TEST_F(LinkedTree, RemoveDirTreeTakesTheFolderOrTheLinkInItsPlace) {
        }},
       {"a folder above it a link", [&] { fs::create_directory_symlink(Outside(), root + "/dump"); }},
       {"a file in its place", [&] { WriteFile(root + "/dump/tmp", "a file"); }},
+      {"a folder shut to its owner",
+       [&] {
+         WriteFile(root + "/dump/tmp/factory/own.txt", "own");
+         ::chmod((root + "/dump/tmp/factory").c_str(), 0);
+       }},
       {"nothing there", [] {}},
   };
   for (const Case& c : cases) {
@@ -312,6 +317,12 @@ TEST_F(LinkedTree, BoardFileCopiesTakeOnlyASmallRegularFileOfTheTree) {
   EXPECT_TRUE(CopyBoardFileRetry(root + "/tmp/env.txt", P("work/new/sn.txt"), root, 64));
   EXPECT_EQ(ReadFile(P("work/new/sn.txt")), "board env");
   EXPECT_FALSE(fs::is_symlink(P("work/new/sn.txt")));
+  // No set-id bit of a board's file comes along.
+  ::chmod((root + "/tmp/env.txt").c_str(), 06755);
+  EXPECT_TRUE(CopyBoardFileRetry(root + "/tmp/env.txt", target, root, 64));
+  struct stat st;
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
   ExpectOutsideWhole();
 }
 
