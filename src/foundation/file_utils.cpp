@@ -155,6 +155,7 @@ Walk OpenParentBelow(const std::string& root, const std::string& path, bool drop
   if (!parts) {
     const size_t slash = path.rfind('/');
     leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (leaf.empty() || leaf == "." || leaf == "..") return Walk::Failed;
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) return Walk::Open;
@@ -196,9 +197,11 @@ bool PresentAt(int dirFd, const std::string& name) {
 // A regular file without its owner's write bit gets it back (it would not go on every system);
 // the file is opened without following a link, so nothing else is widened.
 void ClearReadOnlyAt(int dirFd, const std::string& name) {
+  struct stat st;
+  if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR))
+    return;
   const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;
-  struct stat st;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
     ::fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
   ::close(fd);
