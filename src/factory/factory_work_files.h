@@ -33,15 +33,18 @@ bool PrepareFactoryTemplate(int slot, const BurnOption& option);
 // storage folder's key files, the factory folder's files and the dump folder's board files.
 // The handed-out key goes first, so that it never waits for the next board; a file that
 // cannot be deleted is logged ("delete file path failed :<path>") and the others are still
-// deleted. True when every file that was there is gone (also when none was there).
+// deleted. True when every file that was there is gone (also when none was there). Below the
+// work folder no link is followed: a link in a file's place, or in the place of a folder on
+// its way, is removed itself.
 bool DeleteTmpTarFiles(int icon);
 
 // DeleteTmpTarFiles, only while no slot holds "MY_MUTEX_FACTORY" (the work files belong to the
 // slot in its factory-data step then); false, deleting nothing, when the mutex is held.
 bool DeleteTmpTarFilesWhenIdle(int icon);
 
-// Empties and removes the work folder's tmp, check and dump folders. Nothing is done in a
-// work folder that is refused (a link would lead the deletes elsewhere).
+// Empties and removes the work folder's tmp, check and dump folders, links in them (or in
+// their place) removed, never followed. Nothing is done in a work folder that is refused (a
+// link would lead the deletes elsewhere).
 void CleanWorkFolders();
 
 }  // namespace station
