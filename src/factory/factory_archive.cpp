@@ -189,8 +189,7 @@ std::string BuildOnce(const Build& b, int build) {
 // The check of a packed archive; the check folder is emptied after it.
 std::string Check(int slot, const std::string& archive, bool key) {
   const std::string result = CheckFactoryTar(archive, slot, key);
-  DeleteDirTree(workPaths().CheckFactoryDir, true);
-  ::rmdir(workPaths().CheckFactoryDir.c_str());
+  RemoveDirTree(workPaths().CheckFactoryDir, workPaths().TempToolDir);
   return result;
 }
 

@@ -1,8 +1,5 @@
 #include "factory/factory_check.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "factory/external_tools.h"
 #include "foundation/file_utils.h"
 #include "foundation/log_boxes.h"
@@ -39,8 +36,7 @@ std::string CheckFactoryTar(const std::string& tarPath, int slot, bool checkSecu
   const bool bootParameters = BootParametersWanted();
 
   PrintDeviceLog(slot, "check factory : clean mvx_tool / check / tmp / factory\r\n");
-  DeleteDirTree(p.CheckFactoryDir, true);
-  ::rmdir(p.CheckFactoryDir.c_str());
+  RemoveDirTree(p.CheckFactoryDir, p.TempToolDir);
   PrintDeviceLog(slot, "check factory : regen mvx_tool/ check / tmp/ factory\n");
   if (!CreateMultiDir(p.CheckFactoryDir)) return "CREATE_TMP_FACTORY_DIR_FAIL";
 

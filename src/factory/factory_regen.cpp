@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "factory/area_positions.h"
 #include "factory/board_files.h"
 #include "factory/external_tools.h"
 #include "factory/factory_archive.h"
@@ -16,6 +19,7 @@
 #include "foundation/file_utils.h"
 #include "foundation/log_boxes.h"
 #include "foundation/work_paths.h"
+#include "package/archive_check.h"
 
 namespace station {
 
@@ -47,18 +51,49 @@ std::vector<Carried> CarriedFiles(const WorkPaths& p) {
   };
 }
 
-bool RealFolder(const std::string& path) {
+// The folder the old archive is unpacked into: made fresh and empty for every attempt, with
+// the old archive outside it. The archive's members are stored under tmp/factory/; the first
+// part of their names is taken off, so that they land in DumpFactoryDir.
+std::string UnpackDir() { return workPaths().DumpDir + "/tmp"; }
+
+// A file of the board: a regular file of the unpacked dump reached through no link.
+bool DumpFile(const std::string& path) {
   struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return FileThereBelow(path, workPaths().DumpDir) && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// A regular file of the unpacked dump, reached through real folders only: a link the board's
-// archive brought along is no file of the board.
-bool DumpFile(const std::string& path) {
+// The dump folder as a folder of the work folder's own, a link in its place removed.
+bool MakeDumpDir() {
   const WorkPaths& p = workPaths();
   struct stat st;
-  return RealFolder(p.DumpDir + "/tmp") && RealFolder(p.DumpFactoryDir) && ::lstat(path.c_str(), &st) == 0 &&
-         S_ISREG(st.st_mode);
+  if (::lstat(p.DumpDir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) ::unlink(p.DumpDir.c_str());
+  ::mkdir(p.DumpDir.c_str(), 0700);
+  return ::lstat(p.DumpDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void LogRefusal(int slot, const ArchiveRefusal& r) {
+  PrintDeviceLog(slot, "flash factory tar refused : %s : %s\r\n", r.member.c_str(), r.reason.c_str());
+}
+
+// What a board's factory area may hold: its files and folders under tmp/, within one copy.
+ArchiveRefusal CheckOldArchive(const std::string& old) {
+  return CheckArchiveBeforeUnpack(old, UnpackLimits{"tmp", kFactoryCopyMaxBytes, kFactoryCopyMaxBytes});
+}
+
+// After unpacking, once more from the other side: only folders and regular files stand in
+// the tree (the archiver and the check could read a header differently).
+ArchiveRefusal CheckUnpacked() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(UnpackDir(), ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    struct stat st;
+    const std::string path = it->path().string();
+    if (::lstat(path.c_str(), &st) != 0 || !(S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink == 1)))
+      return {path.substr(UnpackDir().size() + 1), "no file or folder after unpacking"};
+  }
+  if (ec) return {"tmp", "unpacked tree cannot be read"};
+  return {};
 }
 
 bool OldArchiveHasHead(const std::string& archive) {
@@ -69,9 +104,11 @@ bool OldArchiveHasHead(const std::string& archive) {
   return read && IsTarHead(head);
 }
 
-// The file copied over its target, and nothing but it there afterwards.
+// The board's file copied over its target, and nothing but it there afterwards; no file of
+// the board is larger than the factory area it came from.
 bool CopyOver(const std::string& from, const std::string& to) {
-  return (!FileExists(to) || DeleteFileRetry(to)) && CopyFileRetry(from, to);
+  return (!FileExists(to) || DeleteFileRetry(to)) &&
+         CopyBoardFileRetry(from, to, workPaths().DumpDir, kFactoryCopyMaxBytes);
 }
 
 // The board's files into the new factory folder; `key` tells whether its key was among them.
@@ -104,10 +141,22 @@ std::string CarryOver(int slot, bool& key) {
 // One attempt up to the packed archive; the empty text or the tag it failed with.
 std::string Attempt(int slot, const std::string& name, bool blank, bool& key) {
   const WorkPaths& p = workPaths();
-  DeleteDirTree(p.DumpFactoryDir, true);
-  ::rmdir(p.DumpFactoryDir.c_str());
+  // Whatever an earlier attempt left there goes, links removed and never followed.
+  RemoveDirTree(UnpackDir(), p.TempToolDir);
   if (!blank) {
-    if (!RunTarArchiver(" xvf  ./dump/flash_factory.tar  -C dump", slot)) return "CALL_PROCESS_FAIL_REGEN_FACTORY_COMMAND";
+    if (::mkdir(UnpackDir().c_str(), 0700) != 0) {
+      PrintDeviceLog(slot, "caret folder failed - %s\r\n", UnpackDir().c_str());
+      return "CALL_PROCESS_FAIL_REGEN_FACTORY_COMMAND";
+    }
+    if (!RunTarArchiver(" xvf  ./dump/flash_factory.tar  -C dump/tmp --strip-components=1"
+                        " --no-same-owner --no-same-permissions",
+                        slot))
+      return "CALL_PROCESS_FAIL_REGEN_FACTORY_COMMAND";
+    if (const ArchiveRefusal r = CheckUnpacked(); r.refused()) {
+      LogRefusal(slot, r);
+      RemoveDirTree(UnpackDir(), p.TempToolDir);
+      return "CALL_PROCESS_FAIL_REGEN_FACTORY_COMMAND";
+    }
     if (std::string t = CarryOver(slot, key); !t.empty()) return t;
   }
   // The new archive carries the board's key: it is private from its first byte.
@@ -121,8 +170,7 @@ std::string Attempt(int slot, const std::string& name, bool blank, bool& key) {
 
 std::string Check(int slot, const std::string& archive, bool key) {
   const std::string result = CheckFactoryTar(archive, slot, key);
-  DeleteDirTree(workPaths().CheckFactoryDir, true);
-  ::rmdir(workPaths().CheckFactoryDir.c_str());
+  RemoveDirTree(workPaths().CheckFactoryDir, workPaths().TempToolDir);
   return result;
 }
 
@@ -138,10 +186,15 @@ StatusTag Regen_factory_tar_file(int slot, int flashType, const BurnOption& opti
     return StatusTag::Fail("PREPARE_TAR_CMD_FAIL");
   }
   // The read-back moves once; every attempt unpacks the same old archive.
-  CreateMultiDir(p.DumpDir);
+  MakeDumpDir();
   if (!MakeDumpFilePath(old, slot, flashType)) return StatusTag::Fail("REGEN_FACTORY_DUMP_FILE_FAIL");
   const bool blank = !OldArchiveHasHead(old);
   if (blank) PrintDeviceLog(slot, "only upgrade fw : no factory tar head in flash factory area, write blank factory\r\n");
+  // The board's archive is checked before anything of it is unpacked.
+  if (const ArchiveRefusal r = blank ? ArchiveRefusal{} : CheckOldArchive(old); r.refused()) {
+    LogRefusal(slot, r);
+    return StatusTag::Fail("CALL_PROCESS_FAIL_REGEN_FACTORY_COMMAND");
+  }
 
   bool key = false;
   std::string checked;

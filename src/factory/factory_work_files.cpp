@@ -62,11 +62,24 @@ bool PathThere(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-// Deletes each file that is there; false when one of them stays.
+// Whether a folder on the way from `root` to `path` is a link.
+bool LinkOnTheWay(const std::string& path, const std::string& root) {
+  if (path.compare(0, root.size(), root) != 0) return false;
+  for (size_t slash = path.find('/', root.size() + 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    struct stat st;
+    if (::lstat(path.substr(0, slash).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
+  }
+  return false;
+}
+
+// Deletes each file that is there; false when one of them stays. Below the work folder no
+// link is followed: a link on a file's way (left by a board's archive, say) is removed itself,
+// and what it leads to stays.
 bool DeleteEach(const std::vector<std::string>& files, int icon) {
+  const std::string& root = workPaths().TempToolDir;
   bool all = true;
   for (const std::string& f : files) {
-    if (!PathThere(f) || DeleteFileRetry(f)) continue;
+    if (!(PathThere(f) || LinkOnTheWay(f, root)) || DeleteFileRetry(f, root)) continue;
     PrintDeviceLog(icon, "delete file path failed :%s", f.c_str());
     all = false;
   }
@@ -170,10 +183,7 @@ bool DeleteTmpTarFilesWhenIdle(int icon) {
 void CleanWorkFolders() {
   if (!WorkFolderIsSafe()) return;
   const WorkPaths& p = workPaths();
-  for (const std::string& folder : {p.TempToolTmpDir, p.CheckDir, p.DumpDir}) {
-    DeleteDirTree(folder, true);
-    ::rmdir(folder.c_str());
-  }
+  for (const std::string& folder : {p.TempToolTmpDir, p.CheckDir, p.DumpDir}) RemoveDirTree(folder, p.TempToolDir);
 }
 
 }  // namespace station

@@ -35,6 +35,8 @@ bool PrepareFactoryTemplate(int slot, const BurnOption& option);
 // waits for the next board; a file that cannot be deleted is logged ("delete file path failed
 // :<path>") and the others are still deleted. True when every file that was there is gone
 // (also when none was there); then the note that the key is spent (MarkKeySpent) goes too.
+// Below the work folder no link is followed: a link in a file's place, or in the place of a
+// folder on its way, is removed itself.
 bool DeleteTmpTarFiles(int icon);
 
 // Notes durably (the file "key_spent" beside the key in the work folder, synced with its
@@ -51,8 +53,9 @@ bool KeySpent();
 // slot in its factory-data step then); false, deleting nothing, when the mutex is held.
 bool DeleteTmpTarFilesWhenIdle(int icon);
 
-// Empties and removes the work folder's tmp, check and dump folders. Nothing is done in a
-// work folder that is refused (a link would lead the deletes elsewhere).
+// Empties and removes the work folder's tmp, check and dump folders, links in them (or in
+// their place) removed, never followed. Nothing is done in a work folder that is refused (a
+// link would lead the deletes elsewhere).
 void CleanWorkFolders();
 
 }  // namespace station

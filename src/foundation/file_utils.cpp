@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <new>
+#include <optional>
 
 #include "foundation/log_boxes.h"
 #include "platform/clock.h"
@@ -78,28 +79,17 @@ uint64_t ReadAll(int fd, uint8_t* p, uint64_t n) {
   return got;
 }
 
-// Copies a regular file's bytes and permission bits to a newly created `target` (`flags`
-// decide truncation or exclusive creation). A failed copy leaves no target behind.
-bool CopyBytes(const std::string& source, const std::string& target, int flags) {
-  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  struct stat st;
-  if (::fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
-    ::close(in);
-    return false;
-  }
+// Copies the bytes and permission bits of the file open at `in` (described by `st`) to a
+// newly created `target` (`flags` decide truncation or exclusive creation); more than
+// `maxBytes` bytes fail the copy. A failed copy leaves no target behind.
+bool CopyOpenFile(int in, const struct stat& st, const std::string& target, int flags, uint64_t maxBytes) {
   // Copying a file onto itself would truncate it first.
   struct stat tst;
-  if (::stat(target.c_str(), &tst) == 0 && tst.st_dev == st.st_dev && tst.st_ino == st.st_ino) {
-    ::close(in);
-    return false;
-  }
+  if (::stat(target.c_str(), &tst) == 0 && tst.st_dev == st.st_dev && tst.st_ino == st.st_ino) return false;
   const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, st.st_mode & 07777);
-  if (out < 0) {
-    ::close(in);
-    return false;
-  }
+  if (out < 0) return false;
   bool ok = true;
+  uint64_t copied = 0;
   std::vector<uint8_t> buf(1 << 20);
   for (;;) {
     const ssize_t r = ::read(in, buf.data(), buf.size());
@@ -109,16 +99,163 @@ bool CopyBytes(const std::string& source, const std::string& target, int flags) 
       break;
     }
     if (r == 0) break;
-    if (!WriteAll(out, buf.data(), static_cast<uint64_t>(r))) {
+    copied += static_cast<uint64_t>(r);
+    if (copied > maxBytes || !WriteAll(out, buf.data(), static_cast<uint64_t>(r))) {
       ok = false;
       break;
     }
   }
   if (ok) ::fchmod(out, st.st_mode & 07777);
   if (::close(out) != 0) ok = false;
-  ::close(in);
   if (!ok) ::unlink(target.c_str());
   return ok;
+}
+
+// Copies a regular file (or anything but a folder that reads like one) to `target`.
+bool CopyBytes(const std::string& source, const std::string& target, int flags) {
+  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st;
+  const bool ok = ::fstat(in, &st) == 0 && !S_ISDIR(st.st_mode) && CopyOpenFile(in, st, target, flags, UINT64_MAX);
+  ::close(in);
+  return ok;
+}
+
+// The parts of `path` below `root`, or nothing when `path` does not lie below it.
+std::optional<std::vector<std::string>> PartsBelow(const std::string& root, const std::string& path) {
+  std::string r = root;
+  while (r.size() > 1 && r.back() == '/') r.pop_back();
+  if (r.empty() || path.size() <= r.size() || path.compare(0, r.size(), r) != 0 ||
+      (r != "/" && path[r.size()] != '/'))
+    return std::nullopt;
+  std::vector<std::string> parts;
+  size_t pos = r.size();
+  while (pos < path.size()) {
+    size_t next = path.find('/', pos);
+    if (next == std::string::npos) next = path.size();
+    std::string part = path.substr(pos, next - pos);
+    if (!part.empty() && part != ".") parts.push_back(std::move(part));
+    pos = next + 1;
+  }
+  return parts;
+}
+
+// How the folder that holds a path's last part was reached.
+enum class Walk { Open, Gone, Failed };
+
+// Opens the folder holding the last part of `path` (into `fd`, its name into `leaf`), walking
+// the parts below `root` one by one and never through a link. A link standing where a folder
+// of the path should be is no folder of the tree: the path is Gone, and with `dropLinks` the
+// link itself is removed. A missing folder or a file in its place also gives Gone; a ".."
+// part or a folder that cannot be opened gives Failed. A path that does not lie below `root`
+// is reached from its own folder as the system finds it.
+Walk OpenParentBelow(const std::string& root, const std::string& path, bool dropLinks, int& fd, std::string& leaf) {
+  fd = -1;
+  const auto parts = PartsBelow(root, path);
+  if (!parts) {
+    const size_t slash = path.rfind('/');
+    leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (leaf.empty() || leaf == "." || leaf == "..") return Walk::Failed;
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) return Walk::Open;
+    return errno == ENOENT || errno == ENOTDIR ? Walk::Gone : Walk::Failed;
+  }
+  if (parts->empty()) return Walk::Failed;
+  for (const std::string& part : *parts)
+    if (part == "..") return Walk::Failed;
+  fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? Walk::Gone : Walk::Failed;
+  for (size_t i = 0; i + 1 < parts->size(); ++i) {
+    const char* name = (*parts)[i].c_str();
+    struct stat st;
+    Walk why = Walk::Open;
+    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      why = errno == ENOENT ? Walk::Gone : Walk::Failed;
+    } else if (S_ISLNK(st.st_mode)) {
+      if (dropLinks) ::unlinkat(fd, name, 0);
+      why = Walk::Gone;
+    } else if (!S_ISDIR(st.st_mode)) {
+      why = Walk::Gone;
+    }
+    const int next = why == Walk::Open ? ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    ::close(fd);
+    fd = next;
+    if (why != Walk::Open) return why;
+    if (fd < 0) return Walk::Failed;
+  }
+  leaf = parts->back();
+  return Walk::Open;
+}
+
+// Whether `name` stands in the folder open at `dirFd` (a link counts as itself).
+bool PresentAt(int dirFd, const std::string& name) {
+  struct stat st;
+  return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// A regular file without its owner's write bit gets it back (it would not go on every system);
+// the file is opened without following a link, so nothing else is widened.
+void ClearReadOnlyAt(int dirFd, const std::string& name) {
+  struct stat st;
+  if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR))
+    return;
+  const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
+    ::fchmod(fd, (st.st_mode & 07777) | S_IWUSR);
+  ::close(fd);
+}
+
+// Deletes `name` (a file or a link, never a folder) from the folder open at `dirFd`, with the
+// rounds of DeleteFileRetry.
+bool DeleteAtRetry(int dirFd, const std::string& name) {
+  ClearReadOnlyAt(dirFd, name);
+  return RetryUntil([&] { ::unlinkat(dirFd, name.c_str(), 0); }, [&] { return !PresentAt(dirFd, name); });
+}
+
+// Opens the sub-folder `name` (described by `st`) of the folder open at `dirFd` to empty it; a
+// folder unpacked with a mode that shuts out its owner is opened up first.
+int OpenFolderToEmpty(int dirFd, const std::string& name, const struct stat& st) {
+  if ((st.st_mode & S_IRWXU) != S_IRWXU) ::fchmodat(dirFd, name.c_str(), (st.st_mode & 07777) | S_IRWXU, 0);
+  return ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Empties the folder open at `fd` (which is closed here): files and links are deleted, never
+// followed; sub-folders are emptied and removed only when `recurse`.
+void EmptyFolderAt(int fd, bool recurse, ui::Dialog* progress, int progressId, uint16_t* count, uint32_t* step) {
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return;
+  }
+  std::vector<std::string> names;
+  while (const dirent* e = ::readdir(dir)) names.emplace_back(e->d_name);
+
+  if (progress) {
+    uint16_t found = static_cast<uint16_t>(names.size());
+    if (count) found = *count = static_cast<uint16_t>(*count + found);
+    progress->SetRange(progressId, 0, static_cast<uint16_t>(7u * found));
+  }
+  uint32_t ownStep = 0;
+  for (const std::string& name : names) {
+    if (progress) {
+      uint32_t& s = step ? *step : ownStep;
+      ++s;
+      progress->SetPos(progressId, static_cast<int>(s));
+    }
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode)) {
+      DeleteAtRetry(fd, name);  // a link is removed, never followed
+    } else if (recurse) {
+      const int sub = OpenFolderToEmpty(fd, name, st);
+      if (sub >= 0) EmptyFolderAt(sub, recurse, nullptr, 0, nullptr, nullptr);
+      ::unlinkat(fd, name.c_str(), AT_REMOVEDIR);
+    }
+  }
+  ::closedir(dir);  // closes fd
 }
 
 // Moves without ever replacing an existing target; a file moves across file systems by a copy.
@@ -179,10 +316,92 @@ bool MoveFileReplaceRetry(const std::string& source, const std::string& target) 
 }
 
 bool DeleteFileRetry(const std::string& path) {
+  if (TooLong(path)) return RetryUntil([] {}, [] { return true; });
+  int dirFd = -1;
+  std::string leaf;
+  if (OpenParentBelow({}, path, false, dirFd, leaf) != Walk::Open)
+    return RetryUntil([&] { ::unlink(path.c_str()); }, [&] { return !PathPresent(path); });
+  const bool gone = DeleteAtRetry(dirFd, leaf);
+  ::close(dirFd);
+  return gone;
+}
+
+bool DeleteFileRetry(const std::string& path, const std::string& root) {
+  int dirFd = -1;
+  std::string leaf;
+  switch (OpenParentBelow(root, path, true, dirFd, leaf)) {
+    case Walk::Open: {
+      const bool gone = DeleteAtRetry(dirFd, leaf);
+      ::close(dirFd);
+      return gone;
+    }
+    case Walk::Gone:
+      return RetryUntil([] {}, [] { return true; });
+    case Walk::Failed:
+      break;
+  }
+  return false;
+}
+
+bool FileThereBelow(const std::string& path, const std::string& root) {
+  int dirFd = -1;
+  std::string leaf;
+  if (OpenParentBelow(root, path, false, dirFd, leaf) != Walk::Open) return false;
+  const bool there = PresentAt(dirFd, leaf);
+  ::close(dirFd);
+  return there;
+}
+
+bool RemoveDirTree(const std::string& folder, const std::string& root) {
+  std::string path = folder;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  int dirFd = -1;
+  std::string leaf;
+  const Walk walk = OpenParentBelow(root, path, true, dirFd, leaf);
+  if (walk != Walk::Open) return walk == Walk::Gone;
   struct stat st;
-  if (!TooLong(path) && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
-    ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR);
-  return RetryUntil([&] { ::unlink(path.c_str()); }, [&] { return !PathPresent(path); });
+  if (::fstatat(dirFd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      const int fd = OpenFolderToEmpty(dirFd, leaf, st);
+      if (fd >= 0) EmptyFolderAt(fd, true, nullptr, 0, nullptr, nullptr);
+      ::unlinkat(dirFd, leaf.c_str(), AT_REMOVEDIR);
+    } else {
+      ::unlinkat(dirFd, leaf.c_str(), 0);  // a link or a file where the folder should be
+    }
+  }
+  const bool gone = !PresentAt(dirFd, leaf);
+  ::close(dirFd);
+  return gone;
+}
+
+bool CopyBoardFileRetry(const std::string& source, const std::string& target, const std::string& root,
+                        uint64_t maxBytes) {
+  // The source is looked at once: a board's file that is refused stays refused.
+  int dirFd = -1;
+  std::string leaf;
+  if (OpenParentBelow(root, source, false, dirFd, leaf) != Walk::Open) return false;
+  const int in = ::openat(dirFd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  ::close(dirFd);
+  if (in < 0) return false;
+  struct stat st;
+  // A second name of the file may be any file of the machine that the station can read.
+  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+      static_cast<uint64_t>(st.st_size) > maxBytes) {
+    ::close(in);
+    return false;
+  }
+  st.st_mode &= ~static_cast<mode_t>(07000);  // no set-id or sticky bit of a board's file is taken
+  const bool copied = RetryUntil(
+      [&] {
+        // No target is written through a link standing in its place: the link goes.
+        struct stat tst;
+        if (::lstat(target.c_str(), &tst) == 0 && S_ISLNK(tst.st_mode)) ::unlink(target.c_str());
+        ::lseek(in, 0, SEEK_SET);
+        CopyOpenFile(in, st, target, O_TRUNC | O_NOFOLLOW, maxBytes);
+      },
+      [&] { return FileExists(target); });
+  ::close(in);
+  return copied;
 }
 
 bool CreateMultiDir(const std::string& path) {
@@ -200,37 +419,9 @@ bool CreateDirTree(const std::string& path) {
 
 void DeleteDirTree(const std::string& folder, bool recurse, ui::Dialog* progress, int progressId,
                    uint16_t* count, uint32_t* step) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return;
-  std::vector<std::string> names;
-  while (const dirent* e = ::readdir(dir)) names.emplace_back(e->d_name);
-  ::closedir(dir);
-
-  if (progress) {
-    uint16_t found = static_cast<uint16_t>(names.size());
-    if (count) found = *count = static_cast<uint16_t>(*count + found);
-    progress->SetRange(progressId, 0, static_cast<uint16_t>(7u * found));
-  }
-  uint32_t ownStep = 0;
-  for (const std::string& name : names) {
-    if (progress) {
-      uint32_t& s = step ? *step : ownStep;
-      ++s;
-      progress->SetPos(progressId, static_cast<int>(s));
-    }
-    if (name == "." || name == "..") continue;
-    const std::string path = folder + "/" + name;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      if (recurse) {
-        DeleteDirTree(path, recurse);
-        ::rmdir(path.c_str());
-      }
-    } else {
-      DeleteFileRetry(path);  // a link is removed, never followed
-    }
-  }
+  // A link given as the folder is not followed: nothing outside the tree is emptied.
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) EmptyFolderAt(fd, recurse, progress, progressId, count, step);
 }
 
 std::string CombinePath(const std::string& folder, const std::string& file) {

@@ -28,6 +28,24 @@ constexpr size_t kMaxPathChars = 260;
 bool CopyFileRetry(const std::string& source, const std::string& target);
 bool MoveFileRetry(const std::string& source, const std::string& target);
 bool DeleteFileRetry(const std::string& path);
+// Every delete removes a link itself, never what it points at. The forms below also take the
+// folder `root` that `path` lies in (a work folder the station checked): no part of the path
+// below `root` is followed when it is a link. A link standing where a folder of the path
+// should be is removed itself and the file counts as gone (nothing of the tree was there).
+// False at once for a path with a ".." part below `root`.
+bool DeleteFileRetry(const std::string& path, const std::string& root);
+// Whether `path` stands below `root` (itself, when it is a link), reached through no link.
+bool FileThereBelow(const std::string& path, const std::string& root);
+// Removes the folder `folder` below `root` with everything in it, the tree walked through
+// the descriptors of its own folders; a link anywhere on the way or in the tree is removed
+// itself, as is a file standing in the folder's place. True when nothing is left there.
+bool RemoveDirTree(const std::string& folder, const std::string& root);
+// A copy of a file that came from a board: the source must be a regular file below `root`,
+// reached through no link, with no second name (a hard link can be any file the station can
+// read) and of at most `maxBytes`; a refused source fails at once. The target is replaced and
+// never written through a link standing in its place. The rounds of CopyFileRetry.
+bool CopyBoardFileRetry(const std::string& source, const std::string& target, const std::string& root,
+                        uint64_t maxBytes);
 // A move for work files where a file left from an earlier board must never win over the new
 // one: the target is replaced. The same rounds as above; true once the source is gone and the
 // target is there after a move of this call. A source that is not there gives false at once.
@@ -41,8 +59,10 @@ bool CreateMultiDir(const std::string& path);
 // Creates the folder with every missing level; true only when it created it (an existing
 // folder gives false).
 bool CreateDirTree(const std::string& path);
-// Deletes the contents of `folder` (the folder itself stays): files through DeleteFileRetry,
-// sub-folders emptied and removed only when `recurse`. When `progress` is given, control
+// Deletes the contents of `folder` (the folder itself stays): files with the rounds of
+// DeleteFileRetry, sub-folders emptied and removed only when `recurse`. The tree is walked
+// through its folders' own descriptors: a link in it is removed, never followed, and a
+// `folder` that is itself a link is left alone. When `progress` is given, control
 // `progressId` of it is a progress bar: the entries found (with "." and "..") are added to
 // `*count` and the range becomes 0 .. 7 * count (in 16 bits); every entry advances `*step`
 // and sets the bar's position to it.

@@ -106,6 +106,18 @@ int64_t TarHeaderChecksumUnsigned(const uint8_t* block) {
   return sum;
 }
 
+bool TarChecksumMatches(const uint8_t* block, uint64_t stored) {
+  const auto v = static_cast<int64_t>(stored);
+  if (v == TarHeaderChecksum(block) || v == TarHeaderChecksumUnsigned(block)) return true;
+  // GNU tar sums the whole block: a head stamped in its last 12 bytes counts them in.
+  int64_t sum = TarHeaderChecksum(block), usum = TarHeaderChecksumUnsigned(block);
+  for (int i = kPadding; i < kTarBlockSize; ++i) {
+    sum += static_cast<int8_t>(block[i]);
+    usum += block[i];
+  }
+  return v == sum || v == usum;
+}
+
 uint64_t ParseOctal12(const char* field) { return ParseNumber(field, 12); }
 uint64_t ParseOctal8(const char* field) { return ParseNumber(field, 8); }
 
@@ -114,8 +126,7 @@ TarHeader ParseTarHeader(const uint8_t* block) {
   const char* c = reinterpret_cast<const char*>(block);
   uint64_t stored = ParseOctal8(c + kChksum);
   // GNU tar and every POSIX archiver store the unsigned sum; older archivers the signed one.
-  bool sumMatches = static_cast<int64_t>(stored) == TarHeaderChecksum(block) ||
-                    static_cast<int64_t>(stored) == TarHeaderChecksumUnsigned(block);
+  bool sumMatches = TarChecksumMatches(block, stored);
   bool blankAccepted = stored == 0 && block[kName] != '\0';
   if (!sumMatches && !blankAccepted) return h;
 

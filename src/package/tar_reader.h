@@ -60,6 +60,9 @@ constexpr int kPadding = 500;  // 12 bytes, outside the checksum
 // differ only when a byte is above 0x7F (a UTF-8 name, for example).
 int64_t TarHeaderChecksum(const uint8_t* block);
 int64_t TarHeaderChecksumUnsigned(const uint8_t* block);
+// Whether `stored` is one of those sums, or one of the sums over all 512 bytes (as GNU tar
+// reads a header, so that a head stamped in its unused tail still counts as one).
+bool TarChecksumMatches(const uint8_t* block, uint64_t stored);
 
 // Numeric fields of 12 and 8 characters: octal text (leading blanks and zeros skipped; a NUL
 // or blank ends the number; any other non-octal character counts as the digit 0), or a

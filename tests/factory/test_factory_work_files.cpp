@@ -204,6 +204,52 @@ TEST_F(BoardClean, WorkFoldersAreEmptiedAndRemoved) {
   EXPECT_TRUE(fs::exists(p.TempToolSigEncFile));
 }
 
+// Links that a board's archive could have left in the work folder, in a file's place or in a
+// folder's: every clean-up removes the links and leaves the files they lead to.
+TEST_F(BoardClean, LinksInTheWorkFolderAreRemovedNeverFollowed) {
+  const fs::path elsewhere = dir / "elsewhere";
+  const std::vector<std::string> theirs = {"env.txt", "sn.txt", "sysparam", "000BootParam.h",
+                                           "key_bag_final_sig_enc.bin", "factory/env.txt", "factory/sn.txt",
+                                           "factory/sysparam", "factory/key_bag_final_sig_enc.bin"};
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // link in the work folder, what it leads to
+  } cases[] = {
+      {"the dump's factory folder", {{p.DumpFactoryDir, "factory"}}},
+      {"the dump's tmp folder", {{p.DumpDir + "/tmp", ""}}},
+      {"the dump folder", {{p.DumpDir, ""}}},
+      {"the new factory folder", {{p.TempToolTmpDir + "factory", "factory"}}},
+      {"files", {{p.DumpFactoryEnvFile, "env.txt"}, {p.TmpFactorySnFile, "sn.txt"}, {p.SeStorageKteeFile,
+                  "key_bag_final_sig_enc.bin"}}},
+  };
+  for (const auto& clean : {std::string("DeleteTmpTarFiles"), std::string("CleanWorkFolders")}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(clean + ": " + c.name);
+      fs::remove_all(workDir);
+      WriteAll();
+      for (const std::string& f : theirs) testenv::WriteFile(elsewhere / f, "someone else's");
+      for (const auto& [link, to] : c.links) {
+        std::string at = link;
+        while (at.back() == '/') at.pop_back();
+        fs::remove_all(at);
+        fs::create_directories(fs::path(at).parent_path());
+        fs::create_symlink(elsewhere / to, at);
+      }
+      if (clean == "DeleteTmpTarFiles") {
+        EXPECT_TRUE(DeleteTmpTarFiles(kSlot));
+      } else {
+        CleanWorkFolders();
+      }
+      for (const auto& [link, to] : c.links) {
+        std::string at = link;
+        while (at.back() == '/') at.pop_back();
+        EXPECT_FALSE(fs::is_symlink(at)) << at;
+      }
+      for (const std::string& f : theirs) EXPECT_TRUE(fs::exists(elsewhere / f)) << f;
+    }
+  }
+}
+
 // A work folder that is a link leads no clean-up elsewhere.
 TEST_F(BoardClean, LinkedWorkFolderIsLeftAlone) {
   const fs::path elsewhere = dir / "elsewhere";

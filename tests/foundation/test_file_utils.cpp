@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "foundation/log_boxes.h"
@@ -162,6 +163,167 @@ TEST_F(FileUtils, DeleteDirTreeWithAndWithoutRecursion) {
   EXPECT_TRUE(fs::is_directory(top));  // the folder itself stays
   EXPECT_TRUE(fs::is_empty(top));
   EXPECT_EQ(ReadFile(P("outside/keep")), "5");
+}
+
+// Clean-ups in a tree that holds links to a folder outside it: the links go, every file
+// outside stays, whichever part of the path the link stands at.
+class LinkedTree : public FileUtils {
+ protected:
+  void SetUp() override {
+    for (const char* f : {"env.txt", "sn.txt", "factory/env.txt", "factory/sysparam"})
+      WriteFile(Outside(f), std::string("outside ") + f);
+  }
+  std::string Outside(const std::string& rel = "") { return P("outside/" + rel); }
+  void ExpectOutsideWhole() {
+    for (const char* f : {"env.txt", "sn.txt", "factory/env.txt", "factory/sysparam"})
+      EXPECT_EQ(ReadFile(Outside(f)), std::string("outside ") + f) << f;
+  }
+  static bool Stands(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+  }
+};
+
+TEST_F(LinkedTree, DeleteDirTreeRemovesLinksAndNeverEmptiesWhatTheyPointAt) {
+  const std::string top = P("work/dump");
+  WriteFile(top + "/tmp/own.txt", "own");
+  fs::create_directory_symlink(Outside("factory"), top + "/tmp/factory");
+  fs::create_symlink(Outside("env.txt"), top + "/env.txt");
+  fs::create_hard_link(Outside("sn.txt"), top + "/sn.txt");
+  DeleteDirTree(top, true);
+  EXPECT_TRUE(fs::is_empty(top));
+  ExpectOutsideWhole();
+
+  // A folder given as a link is not followed into.
+  fs::create_directory_symlink(Outside(), P("work/linked"));
+  DeleteDirTree(P("work/linked"), true);
+  ExpectOutsideWhole();
+}
+
+TEST_F(LinkedTree, FileDeletesBelowAFolderNeverGoThroughALink) {
+  const std::string root = P("work");
+  // The last part a link: the link goes.
+  fs::create_directories(root + "/dump/tmp/factory");
+  fs::create_symlink(Outside("env.txt"), root + "/dump/tmp/factory/env.txt");
+  EXPECT_TRUE(DeleteFileRetry(root + "/dump/tmp/factory/env.txt"));
+  EXPECT_FALSE(Stands(root + "/dump/tmp/factory/env.txt"));
+  fs::create_symlink(Outside("env.txt"), root + "/dump/tmp/factory/env.txt");
+  EXPECT_TRUE(DeleteFileRetry(root + "/dump/tmp/factory/env.txt", root));
+  EXPECT_FALSE(Stands(root + "/dump/tmp/factory/env.txt"));
+
+  // A folder of the path a link: the link goes, the file it leads to stays.
+  WriteFile(Outside("dump/tmp/factory/env.txt"), "outside dump");
+  struct Case {
+    const char* linked;
+    const char* to;
+  } cases[] = {{"/dump/tmp/factory", "factory"}, {"/dump/tmp", ""}, {"/dump", "dump"}};
+  for (const auto& [linked, to] : cases) {
+    SCOPED_TRACE(linked);
+    fs::remove_all(root + "/dump");
+    fs::create_directories(fs::path(root + linked).parent_path());
+    fs::create_directory_symlink(Outside(to), root + linked);
+    const std::string file = root + "/dump/tmp/factory/env.txt";
+    EXPECT_TRUE(FileExists(file)) << "the system follows the link";
+    EXPECT_FALSE(FileThereBelow(file, root));
+    EXPECT_TRUE(DeleteFileRetry(file, root));
+    EXPECT_FALSE(Stands(root + linked));
+  }
+  ExpectOutsideWhole();
+  EXPECT_EQ(ReadFile(Outside("dump/tmp/factory/env.txt")), "outside dump");
+  EXPECT_FALSE(DeleteFileRetry(root + "/dump/../../outside/env.txt", root));
+  ExpectOutsideWhole();
+}
+
+TEST_F(LinkedTree, RemoveDirTreeTakesTheFolderOrTheLinkInItsPlace) {
+  const std::string root = P("work");
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+  } cases[] = {
+      {"a real tree with links in it",
+       [&] {
+         WriteFile(root + "/dump/tmp/factory/own.txt", "own");
+         fs::create_directory_symlink(Outside("factory"), root + "/dump/tmp/factory/linked");
+         fs::create_symlink(Outside("env.txt"), root + "/dump/tmp/env.txt");
+       }},
+      {"the folder a link",
+       [&] {
+         fs::create_directories(root + "/dump");
+         fs::create_directory_symlink(Outside(), root + "/dump/tmp");
+       }},
+      {"a folder above it a link", [&] { fs::create_directory_symlink(Outside(), root + "/dump"); }},
+      {"a file in its place", [&] { WriteFile(root + "/dump/tmp", "a file"); }},
+      {"a folder shut to its owner",
+       [&] {
+         WriteFile(root + "/dump/tmp/factory/own.txt", "own");
+         ::chmod((root + "/dump/tmp/factory").c_str(), 0);
+       }},
+      {"nothing there", [] {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root);
+    fs::create_directories(root);
+    c.make();
+    EXPECT_TRUE(RemoveDirTree(root + "/dump/tmp/", root));
+    EXPECT_FALSE(Stands(root + "/dump/tmp"));
+    ExpectOutsideWhole();
+  }
+}
+
+TEST_F(LinkedTree, BoardFileCopiesTakeOnlyASmallRegularFileOfTheTree) {
+  const std::string root = P("work/dump");
+  const std::string target = P("work/new/env.txt");
+  fs::create_directories(P("work/new"));
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    bool copied;
+  } cases[] = {
+      {"a regular file", [&] { WriteFile(root + "/tmp/env.txt", "board env"); }, true},
+      {"as large as allowed", [&] { WriteFile(root + "/tmp/env.txt", std::string(64, 'e')); }, true},
+      {"larger than allowed", [&] { WriteFile(root + "/tmp/env.txt", std::string(65, 'e')); }, false},
+      {"a link", [&] {
+         fs::create_directories(root + "/tmp");
+         fs::create_symlink(Outside("env.txt"), root + "/tmp/env.txt");
+       }, false},
+      {"a hard link", [&] {
+         fs::create_directories(root + "/tmp");
+         fs::create_hard_link(Outside("env.txt"), root + "/tmp/env.txt");
+       }, false},
+      {"behind a linked folder", [&] { fs::create_directory_symlink(Outside(), root + "/tmp"); }, false},
+      {"a fifo", [&] {
+         fs::create_directories(root + "/tmp");
+         ::mkfifo((root + "/tmp/env.txt").c_str(), 0600);
+       }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(root);
+    fs::create_directories(root);
+    fs::remove(target);
+    c.make();
+    const int64_t before = Slept();
+    EXPECT_EQ(CopyBoardFileRetry(root + "/tmp/env.txt", target, root, 64), c.copied);
+    EXPECT_EQ(fs::exists(target), c.copied);
+    if (!c.copied) EXPECT_EQ(Slept(), before) << "a refused file is not waited for";
+  }
+  ExpectOutsideWhole();
+
+  // A link standing in the target's place is replaced, not written through.
+  fs::remove_all(root);
+  WriteFile(root + "/tmp/env.txt", "board env");
+  fs::create_symlink(Outside("sn.txt"), P("work/new/sn.txt"));
+  EXPECT_TRUE(CopyBoardFileRetry(root + "/tmp/env.txt", P("work/new/sn.txt"), root, 64));
+  EXPECT_EQ(ReadFile(P("work/new/sn.txt")), "board env");
+  EXPECT_FALSE(fs::is_symlink(P("work/new/sn.txt")));
+  // No set-id bit of a board's file comes along.
+  ::chmod((root + "/tmp/env.txt").c_str(), 06755);
+  EXPECT_TRUE(CopyBoardFileRetry(root + "/tmp/env.txt", target, root, 64));
+  struct stat st;
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  ExpectOutsideWhole();
 }
 
 TEST_F(FileUtils, DeleteDirTreeDrivesTheProgressBar) {

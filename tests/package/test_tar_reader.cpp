@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -270,6 +271,68 @@ TEST_F(TarWalk, ChecksumRules) {
   TarEntry first = reader.FirstEntry();
   EXPECT_FALSE(first.ExtractFile((dir_ / "out").string()));
   EXPECT_TRUE(fs::is_empty(dir_ / "out"));
+}
+
+// The check of an archive from outside, for headers that two readers could take differently
+// (the member types and bounds are shown with the board's archives of the factory tests).
+TEST_F(TarWalk, CheckBeforeUnpackWantsSoundHeaders) {
+  const std::string longName = "top/" + std::string(120, 'n');
+  fs::path archive = Make({{"top/a", "first"}, {"top/b", "second"}, {longName, "long"}}, "gnu");
+  const std::string good = Read(archive);
+  const station::UnpackLimits limits{"top", 1024, 4096};
+  // Rewrites the header at `at` with `edit`, its checksum made again unless `keepSum`.
+  const auto edited = [&](size_t at, const std::function<void(char*)>& edit, bool keepSum = false) {
+    std::string bytes = good;
+    char* h = bytes.data() + at;
+    edit(h);
+    if (!keepSum) {
+      memset(h + 148, ' ', 8);
+      snprintf(h + 148, 8, "%06o", static_cast<unsigned>(station::TarHeaderChecksumUnsigned(
+                                          reinterpret_cast<const uint8_t*>(h))));
+    }
+    return bytes;
+  };
+  const size_t second = 1024;  // top/a: one header and one data block
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string member, reason;  // nothing refused when reason is empty
+  } cases[] = {
+      {"as GNU tar made it, a long name too", good, "", ""},
+      {"a head stamped in its tail", edited(0, [](char* h) {
+         memcpy(h + 500, "\x01\0\0\0\x02\0\0\0MVX\0", 12);
+         unsigned sum = 0;
+         memset(h + 148, ' ', 8);
+         for (int i = 0; i < 512; ++i) sum += static_cast<unsigned char>(h[i]);
+         snprintf(h + 148, 8, "%06o", sum);
+       }, true), "", ""},
+      {"a spoiled checksum", edited(second, [](char* h) { h[150] ^= 1; }, true), "?", "bad header at 1024"},
+      {"no checksum", edited(second, [](char* h) { memset(h + 148, ' ', 8); }, true), "top/b", "bad header at 1024"},
+      {"junk in the size", edited(second, [](char* h) { h[124 + 5] = '9'; }), "top/b", "bad header at 1024"},
+      {"a line end in a name", edited(second, [](char* h) { h[0] = '\n'; }), "\\x0Aop/b", "name outside the tree"},
+      {"a name beside the top", edited(second, [](char* h) { memcpy(h, "tip/", 4); }), "tip/b", "name outside the tree"},
+      {"a ustar name prefix", edited(second, [](char* h) {
+         memcpy(h + 257, "ustar\0" "00", 8);
+         memcpy(h + 345, "../..", 5);
+       }), "../../top/b", "name prefix"},
+      {"two long names in a row", edited(second, [&](char* h) {
+         const std::string& b = good;
+         const size_t longAt = b.find("././@LongLink");
+         memcpy(h, b.data() + longAt, 512);
+       }, true), "././@LongLink", "long name"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Write(dir_ / "check.tar", c.bytes);
+    const station::ArchiveRefusal r = station::CheckArchiveBeforeUnpack((dir_ / "check.tar").string(), limits);
+    EXPECT_EQ(r.reason, c.reason);
+    if (!c.reason.empty()) EXPECT_EQ(r.member.substr(0, c.member.size()), c.member);
+  }
+  // The reader takes the stamped head as GNU tar does.
+  std::string stamped = cases[1].bytes;
+  EXPECT_EQ(station::ParseTarHeader(reinterpret_cast<const uint8_t*>(stamped.data())).name, "top/a");
+  EXPECT_EQ(station::CheckArchiveBeforeUnpack((dir_ / "no-such.tar").string(), limits).reason,
+            "archive cannot be read");
 }
 
 TEST_F(TarWalk, RefusesToWriteOutsideItsFolder) {
