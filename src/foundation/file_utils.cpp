@@ -390,7 +390,8 @@ bool CopyBoardFileRetry(const std::string& source, const std::string& target, co
     ::close(in);
     return false;
   }
-  st.st_mode &= ~static_cast<mode_t>(07000);  // no set-id or sticky bit of a board's file is taken
+  // A board's files carry its key: the copy is private, whatever mode the board gave them.
+  st.st_mode = (st.st_mode & S_IFMT) | 0600;
   const bool copied = RetryUntil(
       [&] {
         // No target is written through a link standing in its place: the link goes.

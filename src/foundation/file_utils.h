@@ -43,7 +43,8 @@ bool RemoveDirTree(const std::string& folder, const std::string& root);
 // A copy of a file that came from a board: the source must be a regular file below `root`,
 // reached through no link, with no second name (a hard link can be any file the station can
 // read) and of at most `maxBytes`; a refused source fails at once. The target is replaced and
-// never written through a link standing in its place. The rounds of CopyFileRetry.
+// never written through a link standing in its place, and made 0600 (a board's files carry its
+// key). The rounds of CopyFileRetry.
 bool CopyBoardFileRetry(const std::string& source, const std::string& target, const std::string& root,
                         uint64_t maxBytes);
 // A move for work files where a file left from an earlier board must never win over the new

@@ -317,12 +317,12 @@ TEST_F(LinkedTree, BoardFileCopiesTakeOnlyASmallRegularFileOfTheTree) {
   EXPECT_TRUE(CopyBoardFileRetry(root + "/tmp/env.txt", P("work/new/sn.txt"), root, 64));
   EXPECT_EQ(ReadFile(P("work/new/sn.txt")), "board env");
   EXPECT_FALSE(fs::is_symlink(P("work/new/sn.txt")));
-  // No set-id bit of a board's file comes along.
-  ::chmod((root + "/tmp/env.txt").c_str(), 06755);
+  // The copy is private: no set-id bit and no group or other access of a board's file.
+  ::chmod((root + "/tmp/env.txt").c_str(), 06777);
   EXPECT_TRUE(CopyBoardFileRetry(root + "/tmp/env.txt", target, root, 64));
   struct stat st;
   ASSERT_EQ(::stat(target.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
   ExpectOutsideWhole();
 }
 
