@@ -52,6 +52,19 @@ void ShowProgressStrip(StationState& s) {
   s.progress.Show(true);
 }
 
+// A load stopped half-way (the station closing) keeps nothing: no image, no package folder,
+// and, when `tree` is given, no unpacked tree that a later reload would take for the package
+// whose path SYSTEM.ini names.
+void DropStoppedLoad(StationState& s, const std::string& tree = {}) {
+  PrintLog("image load stopped: nothing of it is kept\r\n");
+  if (!tree.empty()) {
+    DeleteDirTree(tree, true);
+    ::rmdir(tree.c_str());
+  }
+  s.PackageSubdir.clear();
+  FreeImageBuffers();
+}
+
 void ResetProgress(StationState& s) {
   s.UnpackProgressRange = 1;
   s.UnpackProgressPos = 0;
@@ -110,11 +123,16 @@ int ReloadImageThread(void*) {
       ShowProgressStrip(s);
       s.PackageSubdir = GetPackageDir(folder);
       const char* detail = nullptr;
-      if (s.PackageSubdir.empty())
+      bool stopped = false;
+      if (s.PackageSubdir.empty()) {
         detail = "Loadinfo: Cannot get untartemp project filename (package 5 or omv or generic linux)!";
-      else if (ReadUntarTempFiles() != 1)
-        detail = "Loadinfo: read untartemp file failed!";
-      if (detail) {
+      } else if (ReadUntarTempFiles() != 1) {
+        stopped = plat::StopRequested();
+        if (!stopped) detail = "Loadinfo: read untartemp file failed!";
+      }
+      if (stopped) {
+        DropStoppedLoad(s);  // the tree stays: it still is the package SYSTEM.ini names
+      } else if (detail) {
         ReportImageLoadFailure(detail);
         FreeImageBuffers();
       }
@@ -179,11 +197,15 @@ int OpenImageThread(void*) {
         ::rmdir(folder.c_str());
       }
       CreateDirTree(folder);
-      UntarInstallImg(path, folder, s.progress.BarDialog(), s.UnpackProgressRange, s.UnpackProgressPos, 0);
-      s.PackageSubdir = GetPackageDir(folder);
-      const std::string cut = FirstCutMember(path);
+      const bool whole =
+          UntarInstallImg(path, folder, s.progress.BarDialog(), s.UnpackProgressRange, s.UnpackProgressPos, 0);
+      if (whole) s.PackageSubdir = GetPackageDir(folder);
+      const std::string cut = whole ? FirstCutMember(path) : std::string();
 
-      if (!cut.empty()) {
+      if (!whole) {
+        DropStoppedLoad(s, folder);
+        failed = true;
+      } else if (!cut.empty()) {
         // Nothing of a cut archive may be loaded, now or by a later reload of the tree.
         PrintLog("install image ends inside member %s\r\n", cut.c_str());
         DeleteDirTree(folder, true);
@@ -199,6 +221,10 @@ int OpenImageThread(void*) {
         failed = true;
       } else if (ReadUntarTempFiles() == 1) {
         SaveIniSettings();
+      } else if (plat::StopRequested()) {
+        // A tree that SYSTEM.ini does not name yet: a later reload must not take it.
+        DropStoppedLoad(s, folder);
+        failed = true;
       } else {
         ReportImageLoadFailure("read UntarTemp file failed!!");
         SaveIniSettings();

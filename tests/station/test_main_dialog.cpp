@@ -228,6 +228,34 @@ TEST_F(MainDialogTest, ShutDownDuringAJobJoinsEveryThread) {
   EXPECT_EQ(testenv::ThreadCount(), threads);
 }
 
+// The operator closes the station while "open" unpacks a large package: the close does not
+// wait for the whole load, the names are free for the next station at once, and nothing of
+// the half-unpacked package is left for a reload.
+TEST_F(MainDialogTest, CloseDuringAnImageLoadStopsIt) {
+  mkpackage::PackageOptions big;
+  for (int n = 0; n < 24; ++n) big.partitions.push_back({n, "part" + std::to_string(n) + ".bin", 0x4000, 0, 0});
+  const mkpackage::PackageInfo info = Build(big);
+  ASSERT_TRUE(dialog.OnInitDialog());
+  ChooseFlash("NAND");
+  s().mainDlg.SetEnabled(1067, true);
+  host->QueueFile(info.imagePath);
+
+  testenv::StopAtLogLine stop(" Untar file name  : package5/part5.bin");
+  ASSERT_TRUE(s().mainDlg.Click(1067));
+  const size_t stoppedAt = stop.WaitReached();
+  dialog.OnDestroy();
+
+  EXPECT_EQ(MainLogText().find(" Untar file name", stoppedAt), std::string::npos) << "the unpack went on";
+  EXPECT_FALSE(s().OpenThreadRunning.load());
+  EXPECT_FALSE(fs::exists(untarDir));
+  EXPECT_TRUE(img().partitionPieces.empty());
+  EXPECT_EQ(plat::GetProfileString("INFORMATION", "IMAGE PATH", "<none>", SystemIniPath()), "<none>");
+  for (const char* name : {kMutexFactoryName, kMutexGoDdrName, kMutexEnumName}) {
+    plat::NamedMutex next;
+    EXPECT_EQ(next.Create(name), plat::NamedMutex::Created::Ok) << name;
+  }
+}
+
 // ---- the main dialog's buttons and lists ----
 
 TEST_F(MainDialogTest, MainButtons) {
