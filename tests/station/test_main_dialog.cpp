@@ -354,14 +354,35 @@ TEST_F(MainDialogTest, OnlyUpgradeBootloader) {
   EXPECT_NE(MainLogText().find("please check if the ddr type is selected?\r\n"), std::string::npos);
   EXPECT_EQ(img().boot[kBootCode].length, 0u);
 
-  // While a job holds the package the click is refused and the box goes back.
-  o.SetChecked(1159, false);
-  ASSERT_TRUE(s().package.Hold());
-  host->Clear();
-  o.Click(1159);
-  EXPECT_FALSE(o.Checked(1159));
-  EXPECT_EQ(PromptTexts(), (std::vector<std::string>{"please wait until every device is done!"}));
-  s().package.Release();
+  // While a job holds the package, or a loader replaces it, the click is refused, the box goes
+  // back and the operator is told why.
+  struct Case {
+    const char* name;
+    bool job;
+    bool checkedBefore;
+    const char* box;
+  } cases[] = {
+      {"job, checking", true, false, "please wait until every device is done!"},
+      {"load, checking", false, false, "Please wait while loading"},
+      {"load, clearing", false, true, "Please wait while loading"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    o.SetChecked(1159, c.checkedBefore);
+    img().boot[kBootCode].data = {1};
+    img().boot[kBootCode].length = 1;
+    ASSERT_TRUE(c.job ? s().package.Hold() : s().package.BeginLoad());
+    host->Clear();
+    o.Click(1159);
+    EXPECT_EQ(o.Checked(1159), c.checkedBefore);
+    EXPECT_EQ(PromptTexts(), (std::vector<std::string>{c.box}));
+    EXPECT_EQ(img().boot[kBootCode].length, 1u) << "the package in use is left alone";
+    if (c.job) {
+      s().package.Release();
+    } else {
+      s().package.EndLoad();
+    }
+  }
 }
 
 }  // namespace
