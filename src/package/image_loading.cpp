@@ -246,7 +246,7 @@ int OpenImageThread(void*) {
 
 namespace {
 
-bool StartLoader(std::atomic<bool>& running, std::jthread& handle, int (*body)(void*)) {
+bool StartLoader(std::atomic<bool>& running, std::jthread& handle, int (*body)(void*), const char* name) {
   if (running.load()) return false;
   if (handle.joinable()) handle.join();  // a finished thread of this kind
   running = true;
@@ -255,7 +255,8 @@ bool StartLoader(std::atomic<bool>& running, std::jthread& handle, int (*body)(v
       plat::ScopedStopToken current(stop);
       body(nullptr);
     });
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& e) {
+    PrintLog("create %s thread failed! (%s)\r\n", name, e.what());
     running = false;
     return false;
   }
@@ -266,12 +267,12 @@ bool StartLoader(std::atomic<bool>& running, std::jthread& handle, int (*body)(v
 
 bool StartOpenImageThread() {
   StationState& s = state();
-  return StartLoader(s.OpenThreadRunning, s.OpenThreadHandle, OpenImageThread);
+  return StartLoader(s.OpenThreadRunning, s.OpenThreadHandle, OpenImageThread, "OpenImageThread");
 }
 
 bool StartReloadImageThread() {
   StationState& s = state();
-  return StartLoader(s.ReloadThreadRunning, s.ReloadThreadHandle, ReloadImageThread);
+  return StartLoader(s.ReloadThreadRunning, s.ReloadThreadHandle, ReloadImageThread, "ReloadImageThread");
 }
 
 }  // namespace station

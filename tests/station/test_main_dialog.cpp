@@ -6,14 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "boardsim/board_sim.h"
@@ -21,6 +25,7 @@
 #include "foundation/log_boxes.h"
 #include "foundation/slot_display.h"
 #include "foundation/station_state.h"
+#include "package/image_loading.h"
 #include "package/settings_files.h"
 #include "package/type_lists.h"
 #include "platform/profile.h"
@@ -304,6 +309,53 @@ TEST_F(MainDialogTest, MainButtons) {
   EXPECT_EQ(PromptTexts(),
             (std::vector<std::string>{"setup nand flash spec failed!, please check the nand support list spec."}));
   EXPECT_TRUE(d.Enabled(1067));
+}
+
+// In a child process: limits the address space so that no thread stack fits, presses the key
+// button and starts both loaders; 0 when each said so in the main log and nothing runs.
+int StartThreadsWithNoRoomForThem() {
+  std::ifstream status("/proc/self/status");
+  uint64_t vmKiB = 0;
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmSize:", 0) == 0) vmKiB = std::stoull(line.substr(7));
+  // Room for the small allocations of a click, none for an 8 MiB stack.
+  const rlim_t limit = (vmKiB + 2048) * 1024;
+  const rlimit lim{limit, limit};
+  if (vmKiB == 0 || setrlimit(RLIMIT_AS, &lim) != 0) return 3;
+  // The C library keeps the stacks of ended threads for new ones: these take them first, and
+  // stay (the child ends without joining them).
+  auto* holders = new std::vector<std::thread>;
+  for (;;) {
+    if (holders->size() > 64) return 4;
+    try {
+      holders->emplace_back([] {
+        for (;;) pause();
+      });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  OnBnClickedOpenKey();
+  const bool open = StartOpenImageThread();
+  const bool reload = StartReloadImageThread();
+  const std::string log = MainLogText();
+  for (const char* thread : {"gen_Key_header", "OpenImageThread", "ReloadImageThread"})
+    if (log.find(std::string("create ") + thread + " thread failed! (") == std::string::npos) return 1;
+  StationState& s = state();
+  const bool idle = !s.KeyHeaderThreadHandle.joinable() && !s.OpenThreadRunning && !s.ReloadThreadRunning;
+  return idle && !open && !reload ? 0 : 2;
+}
+
+// With no room left for a thread's stack, the key button and the two loaders say in the main
+// log that their thread could not be made, and the station goes on. (A child process takes
+// the address-space limit, so that nothing else of the suite runs short.)
+TEST_F(MainDialogTest, AThreadThatCannotBeMadeIsLoggedNotFatal) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory does not live under an address-space limit";
+#endif
+  ChooseFlash("NOR");
+  plat::WriteProfileString("INFORMATION", "IMAGE PATH", "/x/nor.bin", SystemIniPath());
+  EXPECT_EXIT(std::_Exit(StartThreadsWithNoRoomForThem()), ::testing::ExitedWithCode(0), "");
 }
 
 // ---- the options dialog's own buttons ----
