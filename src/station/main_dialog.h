@@ -17,6 +17,11 @@ inline constexpr const char* kNasTitleSuffix = "(NAS enable)";
 inline constexpr int kPercentTimer = 1;
 inline constexpr int kSplashTimer = 2;
 inline constexpr unsigned kAboutCommand = 16;
+// The About item the front end adds to the window's menu (command kAboutCommand).
+inline constexpr const char* kAboutMenuText = "關於 vortmill(&A)...";
+// The drop-down extent a resize gives each type list: this many pixels per entry of the flash
+// type list.
+inline constexpr int kListEntryHeight = 40;
 
 class MainDialog {
  public:
@@ -49,6 +54,7 @@ class MainDialog {
   void StartTimers();
   void SetTitle();
   void TakeFirstLayout();
+  void SetListHeights();
   void ResizeChild(int id, int cx, int cy);
   void GiveUp();
 

@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -207,6 +208,9 @@ TEST_F(StationWindow, StartsMaximisedWithTheBoardsPresentBound) {
   EXPECT_EQ(flash->count(), 3);
   EXPECT_EQ(M<QComboBox>(kDdrTypeList)->count(), 8);
   for (int id : {1068, 1066, 1110, 1111, 1160}) EXPECT_FALSE(M(id)->isVisible()) << id << ": no factory work";
+  QStringList menu;
+  for (const QAction* action : main().actions()) menu << action->text();
+  EXPECT_EQ(menu, QStringList{QString::fromUtf8("關於 vortmill(&A)...")});
   EXPECT_TRUE(WaitFor([&] { return SlotShows(slotA, kPictureConnected); }));
   guitest::SaveScreenshot(&main(), "main-window-start");
 }

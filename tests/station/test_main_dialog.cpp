@@ -176,20 +176,31 @@ TEST_F(MainDialogTest, PercentTimerShowsSlotsWithAnOpenDeviceUnlessSingleMode) {
   close(fds[1]);
 }
 
+// Every resize scales the controls against the size before it, also the restore from
+// minimised (against the size the window had before it was minimised); all but that restore
+// first give each type list a drop-down extent of 40 pixels per flash type entry.
 TEST_F(MainDialogTest, ResizeScalesTheControlsAgainstTheLastSizeAndKeepsSlotPictures) {
   ui::Dialog& d = s().mainDlg;
   d.SetWindowRect({0, 0, 1000, 500});
   d.SetRect(1065, {100, 200, 300, 20});
   ASSERT_TRUE(dialog.OnInitDialog());
+  ASSERT_EQ(d.Items(kFlashTypeList).size(), 3u);
+  const ui::Rect nand = d.GetRect(kNandModelList);
   const ui::Rect button = d.GetRect(SlotButtonId(0));
+
   d.Resized(2, 2000, 1000);
   EXPECT_EQ(d.GetRect(1065), (ui::Rect{200, 400, 600, 40}));
+  EXPECT_EQ(d.GetRect(kNandModelList), (ui::Rect{2 * nand.x, 2 * nand.y, 2 * nand.w, 2 * 120}));
   EXPECT_EQ(d.GetRect(SlotButtonId(0)).w, button.w) << "a slot button keeps its picture's size";
-  d.Resized(1, 0, 0);     // minimised
-  d.Resized(0, 500, 250);  // restored: nothing moves, the next resize scales from 2000 x 1000
-  EXPECT_EQ(d.GetRect(1065), (ui::Rect{200, 400, 600, 40}));
+
+  d.Resized(1, 0, 0);      // minimised
+  d.Resized(0, 500, 250);  // restored: scaled from 2000 x 1000, the lists' heights kept
+  EXPECT_EQ(d.GetRect(1065), (ui::Rect{50, 100, 150, 10}));
+  EXPECT_EQ(d.GetRect(kNandModelList).h, 60);
+
   d.Resized(0, 1000, 500);
   EXPECT_EQ(d.GetRect(1065), (ui::Rect{100, 200, 300, 20}));
+  EXPECT_EQ(d.GetRect(kNandModelList), (ui::Rect{nand.x, nand.y, nand.w, 240}));
 }
 
 TEST_F(MainDialogTest, AboutBoxOnlyForItsCommand) {
