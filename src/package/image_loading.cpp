@@ -45,7 +45,12 @@ bool ReadNorImage(const std::string& path) {
   return true;
 }
 
-void ShowPath(StationState& s, const std::string& path) { s.mainDlg.SetText(kImagePathEdit, path); }
+// The path in its box, selected whole with the anchor at its end and the caret, scrolled into
+// view, at its start.
+void ShowPath(StationState& s, const std::string& path) {
+  s.mainDlg.SetText(kImagePathEdit, path);
+  if (!path.empty()) s.mainDlg.SelectText(kImagePathEdit, path.size(), 0);
+}
 
 void ShowProgressStrip(StationState& s) {
   s.progress.Place(s.mainDlg.WindowRect());

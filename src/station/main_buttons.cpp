@@ -87,6 +87,7 @@ void OnBnClickedReloadImg() {
   std::string path = plat::GetProfileString("INFORMATION", "IMAGE PATH", "", SystemIniPath());
   if (path.size() >= static_cast<size_t>(kPathMax)) path.resize(kPathMax - 1);
   s.mainDlg.SetText(kImagePathEdit, path);
+  s.mainDlg.SelectText(kImagePathEdit, path.size(), 0);  // all of it, the anchor at its end
   if (!CheckInstallImgPrepared()) return;
   SaveIniSettings();
   if (!s.ReloadThreadRunning.load()) StartReloadImageThread();

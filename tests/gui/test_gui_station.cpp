@@ -156,6 +156,9 @@ class StationWindow : public ::testing::Test {
     QTest::keyClick(name, Qt::Key_Return);
     ASSERT_TRUE(WaitFor([&] { return !state().OpenThreadRunning.load() && state().ImageLoading.load() == 0; }));
     ASSERT_TRUE(WaitFor([&] { return M<QLineEdit>(kImagePathEdit)->text().toStdString() == path; }));
+    // The path is shown selected whole, from its start.
+    EXPECT_EQ(M<QLineEdit>(kImagePathEdit)->selectedText().toStdString(), path);
+    EXPECT_EQ(M<QLineEdit>(kImagePathEdit)->cursorPosition(), 0);
   }
   static QFileDialog* FileDialog() {
     for (QWidget* w : QApplication::topLevelWidgets())

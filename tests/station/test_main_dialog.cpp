@@ -300,6 +300,21 @@ TEST_F(MainDialogTest, MainButtons) {
   EXPECT_EQ(PromptTexts(), (std::vector<std::string>{"please check install.img already prepared!"}));
   EXPECT_FALSE(s().ReloadThreadHandle.joinable());
 
+  // "reload img" shows the stored path selected whole, the anchor at its end and the caret at
+  // its start.
+  host->Clear();
+  const std::string stored = "/packages/install.img";
+  plat::WriteProfileString("INFORMATION", "IMAGE PATH", stored, SystemIniPath());
+  s().ReloadThreadRunning = true;  // a reload runs: the click starts none
+  d.Click(1145);
+  s().ReloadThreadRunning = false;
+  const ui::ControlState path = *d.Snapshot(kImagePathEdit);
+  EXPECT_EQ(path.text, stored);
+  EXPECT_EQ(path.selectionAnchor, stored.size());
+  EXPECT_EQ(path.selectionCaret, 0u);
+  EXPECT_GT(path.selectionRevision, 0u);
+  EXPECT_FALSE(s().ReloadThreadHandle.joinable());
+
   // The key "open" button asks for the key bag on a thread of its own; a second click replaces
   // that thread.
   host->Clear();
