@@ -209,6 +209,9 @@ TEST_F(StationWindow, StartsMaximisedWithTheBoardsPresentBound) {
   EXPECT_GT(M(1141)->x(), 1700) << "the function button at the far right";
   auto* flash = M<QComboBox>(kFlashTypeList);
   EXPECT_EQ(flash->count(), 3);
+  // A drop-down list: the operator picks one of the three types the station adapts its
+  // controls and its jobs to, and types none.
+  EXPECT_FALSE(flash->isEditable());
   EXPECT_EQ(M<QComboBox>(kDdrTypeList)->count(), 8);
   for (int id : {1068, 1066, 1110, 1111, 1160}) EXPECT_FALSE(M(id)->isVisible()) << id << ": no factory work";
   QStringList menu;
