@@ -94,7 +94,7 @@ bool StationApp::Start() {
 
   main_ = std::make_unique<gui::DialogView>(s.mainDlg, MainSetup());
   main_->setWindowIcon(gui::StationIcon());
-  main_->AddSystemCommand(kAboutCommand, QString::fromUtf8("關於(&A)..."), QKeySequence(Qt::Key_F1));
+  main_->AddSystemCommand(kAboutCommand, QString::fromUtf8(kAboutMenuText), QKeySequence(Qt::Key_F1));
   connect(main_.get(), &gui::DialogView::closeRequested, this, [this] { Close(0); });
   optionsView_ = std::make_unique<gui::DialogView>(s.optionsDlg, OptionsSetup(), main_.get(), Qt::Window);
   optionsView_->setWindowIcon(gui::StationIcon());

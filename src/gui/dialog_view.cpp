@@ -81,6 +81,7 @@ namespace {
 // The dialogs were laid out for a small dialog font of Arial's widths.
 constexpr int kDialogFontPixels = 12;
 const char* const kFontProperty = "stationFont";
+const char* const kSelectionProperty = "stationSelection";
 
 QString FromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
@@ -302,8 +303,10 @@ void DialogView::ApplyControl(int id) {
         log->setReadOnly(c.readOnly);
         ApplyLog(id, log, c.visible);
       } else if (auto* edit = qobject_cast<QLineEdit*>(w)) {
-        const QString t = text();
+        const std::string bytes = dialog_.Text(id);
+        const QString t = FromUtf8(bytes);
         if (edit->text() != t) edit->setText(t);
+        ApplySelection(edit, c, bytes);
         edit->setReadOnly(c.readOnly);
         const int limit = c.textLimit == 0 || c.textLimit > 32767 ? 32767 : static_cast<int>(c.textLimit);
         if (edit->maxLength() != limit) edit->setMaxLength(limit);
@@ -397,6 +400,18 @@ void DialogView::ApplyControl(int id) {
   if (w->geometry() != r) w->setGeometry(r);
   if (w->isEnabled() != c.enabled) w->setEnabled(c.enabled);
   if (w->isVisibleTo(this) != c.visible) w->setVisible(c.visible);
+}
+
+// A selection the station set is applied once; the operator's own selecting is left alone
+// until the station sets another.
+void DialogView::ApplySelection(QLineEdit* edit, const ui::ControlState& c, const std::string& text) {
+  const QVariant applied = edit->property(kSelectionProperty);
+  if (c.selectionRevision == 0 || (applied.isValid() && applied.toULongLong() == c.selectionRevision)) return;
+  edit->setProperty(kSelectionProperty, QVariant::fromValue<qulonglong>(c.selectionRevision));
+  auto chars = [&](size_t bytes) { return static_cast<int>(FromUtf8(text.substr(0, std::min(bytes, text.size()))).size()); };
+  const int anchor = chars(c.selectionAnchor), caret = chars(c.selectionCaret);
+  // The caret ends at the selection's active end, and the edit scrolls it into view.
+  edit->setSelection(anchor, caret - anchor);
 }
 
 void DialogView::ApplyLog(int id, LogEdit* log, bool visible) {

@@ -20,6 +20,8 @@
 
 #include "platform/ui.h"
 
+class QLineEdit;
+
 namespace gui {
 
 class ChangeRelay;
@@ -84,6 +86,7 @@ class DialogView : public QWidget {
   void CreateControl(const ui::ControlState& c);
   void ApplyControl(int id);
   void ApplyLog(int id, LogEdit* log, bool visible);
+  void ApplySelection(QLineEdit* edit, const ui::ControlState& c, const std::string& text);
   void ApplyTimers();
   void ReportPlace();
   void ReportSize();

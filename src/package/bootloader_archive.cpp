@@ -116,7 +116,11 @@ int ReadBootloaderTarFile(int mode) {
   DeleteDirTree(unpackFolder, true);
   ::rmdir(unpackFolder.c_str());
   CreateDirTree(unpackFolder);
-  UntarInstallImg(path, unpackFolder, s.progress.BarDialog(), s.UnpackProgressRange, s.UnpackProgressPos, mode);
+  if (!UntarInstallImg(path, unpackFolder, s.progress.BarDialog(), s.UnpackProgressRange, s.UnpackProgressPos, mode)) {
+    // The loading thread was asked to stop: its members may be cut short.
+    ReleaseEverything();
+    return 0;
+  }
   const std::string cut = FirstCutMember(path);
   if (!cut.empty()) {
     // Its members would load short: no boot piece of it may be sent.

@@ -45,11 +45,29 @@ bool ReadNorImage(const std::string& path) {
   return true;
 }
 
-void ShowPath(StationState& s, const std::string& path) { s.mainDlg.SetText(kImagePathEdit, path); }
+// The path in its box, selected whole with the anchor at its end and the caret, scrolled into
+// view, at its start.
+void ShowPath(StationState& s, const std::string& path) {
+  s.mainDlg.SetText(kImagePathEdit, path);
+  if (!path.empty()) s.mainDlg.SelectText(kImagePathEdit, path.size(), 0);
+}
 
 void ShowProgressStrip(StationState& s) {
   s.progress.Place(s.mainDlg.WindowRect());
   s.progress.Show(true);
+}
+
+// A load stopped half-way (the station closing) keeps nothing: no image, no package folder,
+// and, when `tree` is given, no unpacked tree that a later reload would take for the package
+// whose path SYSTEM.ini names.
+void DropStoppedLoad(StationState& s, const std::string& tree = {}) {
+  PrintLog("image load stopped: nothing of it is kept\r\n");
+  if (!tree.empty()) {
+    DeleteDirTree(tree, true);
+    ::rmdir(tree.c_str());
+  }
+  s.PackageSubdir.clear();
+  FreeImageBuffers();
 }
 
 void ResetProgress(StationState& s) {
@@ -110,11 +128,16 @@ int ReloadImageThread(void*) {
       ShowProgressStrip(s);
       s.PackageSubdir = GetPackageDir(folder);
       const char* detail = nullptr;
-      if (s.PackageSubdir.empty())
+      bool stopped = false;
+      if (s.PackageSubdir.empty()) {
         detail = "Loadinfo: Cannot get untartemp project filename (package 5 or omv or generic linux)!";
-      else if (ReadUntarTempFiles() != 1)
-        detail = "Loadinfo: read untartemp file failed!";
-      if (detail) {
+      } else if (ReadUntarTempFiles() != 1) {
+        stopped = plat::StopRequested();
+        if (!stopped) detail = "Loadinfo: read untartemp file failed!";
+      }
+      if (stopped) {
+        DropStoppedLoad(s);  // the tree stays: it still is the package SYSTEM.ini names
+      } else if (detail) {
         ReportImageLoadFailure(detail);
         FreeImageBuffers();
       }
@@ -179,11 +202,15 @@ int OpenImageThread(void*) {
         ::rmdir(folder.c_str());
       }
       CreateDirTree(folder);
-      UntarInstallImg(path, folder, s.progress.BarDialog(), s.UnpackProgressRange, s.UnpackProgressPos, 0);
-      s.PackageSubdir = GetPackageDir(folder);
-      const std::string cut = FirstCutMember(path);
+      const bool whole =
+          UntarInstallImg(path, folder, s.progress.BarDialog(), s.UnpackProgressRange, s.UnpackProgressPos, 0);
+      if (whole) s.PackageSubdir = GetPackageDir(folder);
+      const std::string cut = whole ? FirstCutMember(path) : std::string();
 
-      if (!cut.empty()) {
+      if (!whole) {
+        DropStoppedLoad(s, folder);
+        failed = true;
+      } else if (!cut.empty()) {
         // Nothing of a cut archive may be loaded, now or by a later reload of the tree.
         PrintLog("install image ends inside member %s\r\n", cut.c_str());
         DeleteDirTree(folder, true);
@@ -199,6 +226,10 @@ int OpenImageThread(void*) {
         failed = true;
       } else if (ReadUntarTempFiles() == 1) {
         SaveIniSettings();
+      } else if (plat::StopRequested()) {
+        // A tree that SYSTEM.ini does not name yet: a later reload must not take it.
+        DropStoppedLoad(s, folder);
+        failed = true;
       } else {
         ReportImageLoadFailure("read UntarTemp file failed!!");
         SaveIniSettings();
@@ -220,7 +251,7 @@ int OpenImageThread(void*) {
 
 namespace {
 
-bool StartLoader(std::atomic<bool>& running, std::jthread& handle, int (*body)(void*)) {
+bool StartLoader(std::atomic<bool>& running, std::jthread& handle, int (*body)(void*), const char* name) {
   if (running.load()) return false;
   if (handle.joinable()) handle.join();  // a finished thread of this kind
   running = true;
@@ -229,7 +260,8 @@ bool StartLoader(std::atomic<bool>& running, std::jthread& handle, int (*body)(v
       plat::ScopedStopToken current(stop);
       body(nullptr);
     });
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& e) {
+    PrintLog("create %s thread failed! (%s)\r\n", name, e.what());
     running = false;
     return false;
   }
@@ -240,12 +272,12 @@ bool StartLoader(std::atomic<bool>& running, std::jthread& handle, int (*body)(v
 
 bool StartOpenImageThread() {
   StationState& s = state();
-  return StartLoader(s.OpenThreadRunning, s.OpenThreadHandle, OpenImageThread);
+  return StartLoader(s.OpenThreadRunning, s.OpenThreadHandle, OpenImageThread, "OpenImageThread");
 }
 
 bool StartReloadImageThread() {
   StationState& s = state();
-  return StartLoader(s.ReloadThreadRunning, s.ReloadThreadHandle, ReloadImageThread);
+  return StartLoader(s.ReloadThreadRunning, s.ReloadThreadHandle, ReloadImageThread, "ReloadImageThread");
 }
 
 }  // namespace station

@@ -13,7 +13,8 @@ int OpenImageThread(void* param = nullptr);
 int ReloadImageThread(void* param = nullptr);
 
 // Start a thread on the station state's handle, unless one of that kind is still running
-// (false then). A finished thread of the kind is joined first.
+// (false then). A finished thread of the kind is joined first. A thread the system cannot give
+// is false too, with a main-log line.
 bool StartOpenImageThread();
 bool StartReloadImageThread();
 

@@ -6,6 +6,7 @@
 #include "foundation/log_boxes.h"
 #include "foundation/progress_strip.h"
 #include "package/tar_reader.h"
+#include "platform/clock.h"
 #include "platform/ui.h"
 
 namespace station {
@@ -23,7 +24,7 @@ void MakeParentFolders(const std::string& destFolder, const std::string& name) {
 
 }  // namespace
 
-void UntarInstallImg(const std::string& archivePath, const std::string& destFolder, ui::Dialog* progressBar,
+bool UntarInstallImg(const std::string& archivePath, const std::string& destFolder, ui::Dialog* progressBar,
                      uint16_t& maxCounter, uint32_t& stepCounter, int quiet) {
   const bool active = progressBar != nullptr && quiet == 0;
   TarReader reader(archivePath, 0);
@@ -32,6 +33,7 @@ void UntarInstallImg(const std::string& archivePath, const std::string& destFold
   // archive that ends at its first block counts one.
   TarEntry entry = reader.FirstEntry();
   for (;;) {
+    if (plat::StopRequested()) return false;
     if (active) ++maxCounter;
     PrintLog(" progress max length  : %d \r\n", maxCounter);
     entry = reader.NextEntry();
@@ -43,6 +45,7 @@ void UntarInstallImg(const std::string& archivePath, const std::string& destFold
   entry = reader.FirstEntry();
   PrintLog("start untar install.img\r\n");
   for (;;) {
+    if (plat::StopRequested()) return false;
     if (active) {
       ++stepCounter;
       progressBar->SetPos(kProgressBarId, static_cast<int>(stepCounter));
@@ -64,6 +67,8 @@ void UntarInstallImg(const std::string& archivePath, const std::string& destFold
     entry = reader.NextEntry();
     if (entry.IsEnd()) break;
   }
+  // A stop inside the last member's data.
+  return !plat::StopRequested();
 }
 
 }  // namespace station

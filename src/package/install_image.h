@@ -17,7 +17,9 @@ namespace station {
 // `stepCounter` per member, and the bar is set from them. With `quiet` set, or without a bar,
 // the counters and the bar are left alone; the log lines appear either way.
 // Members whose name is absolute or climbs out with ".." are skipped with a log line.
-void UntarInstallImg(const std::string& archivePath, const std::string& destFolder, ui::Dialog* progressBar,
+// False when the calling thread was asked to stop (plat::StopRequested): the walk ends at the
+// next member, or inside a member's data, and the folder holds a part of the archive only.
+bool UntarInstallImg(const std::string& archivePath, const std::string& destFolder, ui::Dialog* progressBar,
                      uint16_t& maxCounter, uint32_t& stepCounter, int quiet);
 
 }  // namespace station

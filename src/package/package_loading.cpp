@@ -16,6 +16,7 @@
 #include "package/layout_file.h"
 #include "package/type_lists.h"
 #include "package/usb_hwsetting_file.h"
+#include "platform/clock.h"
 #include "usblink/flash_options.h"
 
 namespace station {
@@ -38,8 +39,12 @@ void AdvanceProgress(StationState& s, uint32_t at) {
   if (s.progress.Created()) s.progress.SetPos(static_cast<int>(s.UnpackProgressPos));
 }
 
+// The loading thread asked to stop (the station closing) reads no further entry or piece.
+bool Stopped() { return plat::StopRequested(); }
+
 bool LoadFirmwareEntries(StationState& s, const std::string& layout, bool emmc) {
   for (FwEntry& e : *s.fwEntries) {
+    if (Stopped()) return false;
     // Whatever an earlier load left in an entry is not part of this package.
     e.Size = 0;
     e.Offset = 0;
@@ -72,6 +77,7 @@ bool ScanPartitions(StationState& s, const std::string& layout, int count, std::
   s.images.partitionCount = count;
   int n = 0;
   for (int i = 0; i < count && n < kMaxPartitionNumber;) {
+    if (Stopped()) return false;
     const std::string key = " PART" + std::to_string(n);
     const std::string path = GetPartitionPath(layout, key);
     PrintDeviceLog(0, "ScanTargetName: %s, PartNumFileName: %s \r\n", key.c_str(), path.c_str());
@@ -106,6 +112,7 @@ bool LoadPartitionPieces(StationState& s, const std::string& layout, const std::
     const uint64_t pieces = PiecesOf(static_cast<uint64_t>(lengths[i]));
     const std::string key = " PART" + std::to_string(numbers[i]);
     for (uint64_t k = 0; k < pieces && r < list.size(); ++k) {
+      if (Stopped()) return false;
       PartitionPiece& piece = list[r];
       piece.name = key;
       PrintLog("%s - ", key.c_str());
@@ -137,6 +144,7 @@ bool LoadMbrImages(StationState& s, const std::string& layout) {
   std::vector<MbrImage>& list = s.images.mbrImages;
   list.resize(static_cast<size_t>(count));
   for (int m = 0; m < count; ++m) {
+    if (Stopped()) return false;
     MbrImage& mbr = list[static_cast<size_t>(m)];
     const std::string key = " MBR" + std::to_string(m);
     mbr.name = key;
@@ -177,7 +185,7 @@ int ReadUntarTempFiles() {
     ReleaseUsbHwsettingBuffer(0);
   }
 
-  if (ReadBootloaderTarFile(kBootloaderFromPackage) != 1) return 0;
+  if (ReadBootloaderTarFile(kBootloaderFromPackage) != 1 || Stopped()) return 0;
   AdvanceProgress(s, 20);
 
   const std::string sizeDir = GetFlashSizeDir(s.PackageSubdir);
@@ -212,6 +220,7 @@ int ReadUntarTempFiles() {
     }
   }
 
+  if (Stopped()) return 0;
   if (s.UnpackProgressPos < 100) {
     for (uint32_t p = s.UnpackProgressPos; p < 100; ++p)
       if (s.progress.Created()) s.progress.SetPos(static_cast<int>(p));

@@ -14,7 +14,8 @@ constexpr int kMaxPartitionNumber = 30;
 
 // Loads everything the layout names. 1 when all that is needed was loaded; 0 otherwise, with
 // the reason in the main log, leaving the caller to report the failure and release the image
-// (what was loaded before the failing step stays until then).
+// (what was loaded before the failing step stays until then). A loading thread asked to stop
+// (plat::StopRequested) gets 0 before its next entry or piece, with nothing logged for it.
 int ReadUntarTempFiles();
 
 }  // namespace station

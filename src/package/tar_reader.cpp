@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "foundation/file_utils.h"
+#include "platform/clock.h"
 
 namespace station {
 
@@ -177,6 +178,8 @@ template <class Sink>
 bool TarEntry::Copy(Sink&& sink) {
   std::vector<uint8_t> buf(kCopyChunk);
   while (stream_) {
+    // A thread asked to stop (the station closing) does not copy a large member to its end.
+    if (plat::StopRequested()) return false;
     uint64_t remaining = header_.size - copied_;
     if (remaining == 0) break;
     size_t want = remaining < buf.size() ? static_cast<size_t>(remaining) : buf.size();

@@ -92,12 +92,14 @@ class TarEntry {
 
   // Writes a regular-file member ('0' or NUL) to CombinePath(folder, name). The folder must
   // exist. False for other members, for a reader opened for writing, for a name that would
-  // leave the folder, and when the file cannot be created or written.
+  // leave the folder, when the file cannot be created or written, and when the calling
+  // thread is asked to stop before the copy ends (the file then holds what was copied).
   bool ExtractFile(const std::string& folder);
   // Copies the member's data, from the stream's current position, into `out`. Only right
   // after the NextEntry/FirstEntry that returned this entry. True also when the archive ends
   // before the member's data does; false when the member is no regular file, the reader was
-  // opened for writing, or `out` is not good or fails.
+  // opened for writing, `out` is not good or fails, or the calling thread is asked to stop
+  // (plat::StopRequested) between two pieces.
   bool CopyData(std::ostream& out);
 
  private:

@@ -1,5 +1,6 @@
 #include "platform/ui.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <utility>
@@ -84,6 +85,9 @@ std::optional<ControlState> Dialog::SnapshotWithoutText(int id) const {
     copy.textLimit = c.textLimit;
     copy.readOnly = c.readOnly;
     copy.textRevision = c.textRevision;
+    copy.selectionAnchor = c.selectionAnchor;
+    copy.selectionCaret = c.selectionCaret;
+    copy.selectionRevision = c.selectionRevision;
     return std::optional(std::move(copy));
   });
 }
@@ -112,6 +116,15 @@ void Dialog::SetText(int id, std::string text) {
     c.text = std::move(text);
     if (c.textLimit && c.text.size() > c.textLimit) c.text.resize(c.textLimit);
     ++c.textRevision;
+    c.selectionAnchor = c.selectionCaret = 0;
+  });
+}
+
+void Dialog::SelectText(int id, size_t anchor, size_t caret) {
+  Change(id, [&](ControlState& c) {
+    c.selectionAnchor = std::min(anchor, c.text.size());
+    c.selectionCaret = std::min(caret, c.text.size());
+    ++c.selectionRevision;
   });
 }
 

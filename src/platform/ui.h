@@ -38,6 +38,13 @@ struct ControlState {
   // Counts the times the text was replaced (set, or taken from a list entry); growing it at
   // its end (AppendText) keeps the count, so a view can show only what was added.
   uint64_t textRevision = 0;
+  // An edit's selection as the station last set it (SelectText), in bytes of the text: the
+  // anchor and the caret (the selection's active end, which the edit scrolls into view).
+  // `selectionRevision` counts the times it was set, so that a view applies each setting once;
+  // a new text drops the selection (anchor and caret 0) without counting.
+  size_t selectionAnchor = 0;
+  size_t selectionCaret = 0;
+  uint64_t selectionRevision = 0;
 };
 
 // An edit's text as a view that shows it growing reads it (Dialog::TextSince).
@@ -76,6 +83,11 @@ class Dialog {
   // The text from byte `from` on when its revision is still `revision` (and `from` lies within
   // it), else the whole text.
   TextTail TextSince(int id, uint64_t revision, size_t from) const;
+
+  // Selects an edit's text from `anchor` to `caret` (byte offsets, each at most the text's
+  // length), puts the caret at `caret` and scrolls it into view: an edit's select-and-scroll
+  // messages. SelectText(id, length, 0) selects the whole text with the anchor at its end.
+  void SelectText(int id, size_t anchor, size_t caret);
 
   bool Checked(int id) const;
   void SetChecked(int id, bool on);

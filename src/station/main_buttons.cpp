@@ -1,6 +1,8 @@
 #include "station/main_buttons.h"
 
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "factory/key_bag.h"
 #include "foundation/log_boxes.h"
@@ -62,15 +64,20 @@ void OnBnClickedOpenImage() {
 }
 
 // A key thread that still runs is asked to stop and waited for (its waits and boxes end at
-// the request), then a new one asks for the key bag.
+// the request), then a new one asks for the key bag. A thread the system cannot give is no
+// reason to end the station: the main log says so and the button can be pressed again.
 void OnBnClickedOpenKey() {
   std::jthread& key = state().KeyHeaderThreadHandle;
   key.request_stop();
   if (key.joinable()) key.join();
-  key = std::jthread([](std::stop_token stop) {
-    plat::ScopedStopToken current(stop);
-    gen_Key_header(stop);
-  });
+  try {
+    key = std::jthread([](std::stop_token stop) {
+      plat::ScopedStopToken current(stop);
+      gen_Key_header(stop);
+    });
+  } catch (const std::system_error& e) {
+    PrintLog("create gen_Key_header thread failed! (%s)\r\n", e.what());
+  }
 }
 
 void OnBnClickedReloadImg() {
@@ -80,6 +87,7 @@ void OnBnClickedReloadImg() {
   std::string path = plat::GetProfileString("INFORMATION", "IMAGE PATH", "", SystemIniPath());
   if (path.size() >= static_cast<size_t>(kPathMax)) path.resize(kPathMax - 1);
   s.mainDlg.SetText(kImagePathEdit, path);
+  s.mainDlg.SelectText(kImagePathEdit, path.size(), 0);  // all of it, the anchor at its end
   if (!CheckInstallImgPrepared()) return;
   SaveIniSettings();
   if (!s.ReloadThreadRunning.load()) StartReloadImageThread();

@@ -179,11 +179,25 @@ void MainDialog::OnSize(int type, int cx, int cy) {
     return;
   }
   if (type != 0 && type != 2) return;
-  if (s.Minimised) {
+  // Back from minimised the lists keep their heights; the controls are scaled against the
+  // size the window had before it was minimised, in every case.
+  if (s.Minimised)
     s.Minimised = false;
-  } else {
-    for (int id : s.mainDlg.Ids()) ResizeChild(id, cx, cy);
-    s.SavedClientRect = ui::Rect{0, 0, cx, cy};
+  else
+    SetListHeights();
+  for (int id : s.mainDlg.Ids()) ResizeChild(id, cx, cy);
+  s.SavedClientRect = ui::Rect{0, 0, cx, cy};
+}
+
+// Each type list reaches down 40 pixels per entry of the flash type list, before it is scaled
+// with the other controls.
+void MainDialog::SetListHeights() {
+  ui::Dialog& d = state().mainDlg;
+  const int entries = static_cast<int>(d.Items(kFlashTypeList).size());
+  for (int id : {kFlashTypeList, kNandModelList, kDdrTypeList}) {
+    ui::Rect r = d.GetRect(id);
+    r.h = kListEntryHeight * entries;
+    d.SetRect(id, r);
   }
 }
 

@@ -19,6 +19,11 @@ inline constexpr int kSplashTimer = 2;
 inline constexpr unsigned kAboutCommand = 16;
 // The station's exit code when its runtime folder or a named mutex refuses start-up.
 inline constexpr int kStartRefusedExitCode = 1;
+// The About item the front end adds to the window's menu (command kAboutCommand).
+inline constexpr const char* kAboutMenuText = "關於 vortmill(&A)...";
+// The drop-down extent a resize gives each type list: this many pixels per entry of the flash
+// type list.
+inline constexpr int kListEntryHeight = 40;
 
 class MainDialog {
  public:
@@ -53,6 +58,7 @@ class MainDialog {
   void StartTimers();
   void SetTitle();
   void TakeFirstLayout();
+  void SetListHeights();
   void ResizeChild(int id, int cx, int cy);
   void GiveUp(int exitCode = 0);
 

@@ -23,14 +23,13 @@ constexpr int kOnlyUpgradeBootloaderCheck = 1159;
 constexpr int kKeyOpenButton = 1068;
 constexpr int kKeyPathEdit = 1066;
 
-// A box that changes the loaded package waits for no job: while one holds the package the
-// click is refused and the box goes back to how it was.
-bool PackageFreeForChange(int box) {
+// A box that changes the loaded package waits for no job and no load: while a job holds the
+// package or a loader replaces it, the click is refused, the operator is told why and the box
+// goes back to how it was.
+void RefuseChange(int box, bool jobsHold) {
   StationState& s = state();
-  if (s.package.holders() == 0) return true;
-  ui::MessageBox("please wait until every device is done!", "WARNING");
+  ui::MessageBox(jobsHold ? "please wait until every device is done!" : "Please wait while loading", "WARNING");
   s.optionsDlg.SetChecked(box, !s.optionsDlg.Checked(box));
-  return false;
 }
 
 }  // namespace
@@ -59,9 +58,11 @@ void OnBnClickedNasEnable() { state().mainDlg.SetTitle(StationTitle()); }
 
 void OnBnClickedOnlyUpgradeBootloader() {
   StationState& s = state();
-  if (!PackageFreeForChange(kOnlyUpgradeBootloaderCheck)) return;
   PackageLoad load(s.package, /*tryOnly=*/true);
-  if (!load.begun()) return;
+  if (!load.begun()) {
+    RefuseChange(kOnlyUpgradeBootloaderCheck, s.package.holders() > 0);
+    return;
+  }
   FreeImageBuffers();
   if (!s.optionsDlg.Checked(kOnlyUpgradeBootloaderCheck)) return;
   OnBnClickedCleanLog();

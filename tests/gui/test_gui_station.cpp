@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -155,6 +156,9 @@ class StationWindow : public ::testing::Test {
     QTest::keyClick(name, Qt::Key_Return);
     ASSERT_TRUE(WaitFor([&] { return !state().OpenThreadRunning.load() && state().ImageLoading.load() == 0; }));
     ASSERT_TRUE(WaitFor([&] { return M<QLineEdit>(kImagePathEdit)->text().toStdString() == path; }));
+    // The path is shown selected whole, from its start.
+    EXPECT_EQ(M<QLineEdit>(kImagePathEdit)->selectedText().toStdString(), path);
+    EXPECT_EQ(M<QLineEdit>(kImagePathEdit)->cursorPosition(), 0);
   }
   static QFileDialog* FileDialog() {
     for (QWidget* w : QApplication::topLevelWidgets())
@@ -205,8 +209,14 @@ TEST_F(StationWindow, StartsMaximisedWithTheBoardsPresentBound) {
   EXPECT_GT(M(1141)->x(), 1700) << "the function button at the far right";
   auto* flash = M<QComboBox>(kFlashTypeList);
   EXPECT_EQ(flash->count(), 3);
+  // A drop-down list: the operator picks one of the three types the station adapts its
+  // controls and its jobs to, and types none.
+  EXPECT_FALSE(flash->isEditable());
   EXPECT_EQ(M<QComboBox>(kDdrTypeList)->count(), 8);
   for (int id : {1068, 1066, 1110, 1111, 1160}) EXPECT_FALSE(M(id)->isVisible()) << id << ": no factory work";
+  QStringList menu;
+  for (const QAction* action : main().actions()) menu << action->text();
+  EXPECT_EQ(menu, QStringList{QString::fromUtf8("關於 vortmill(&A)...")});
   EXPECT_TRUE(WaitFor([&] { return SlotShows(slotA, kPictureConnected); }));
   guitest::SaveScreenshot(&main(), "main-window-start");
 }

@@ -235,6 +235,31 @@ TEST_F(Views, OperatorsActionsReachTheModel) {
   EXPECT_FALSE(d.Checked(kCheck));
 }
 
+// A selection the station sets shows once; the operator's own selecting is not undone by later
+// changes of the control, only by the station's next selection.
+TEST_F(Views, AnEditShowsTheSelectionTheStationSets) {
+  const std::string path = "/home/燒錄/packages/2026/install.img";
+  d.SetText(kEdit, path);
+  d.SelectText(kEdit, path.size(), 0);
+  Apply();
+  QLineEdit* edit = widget<QLineEdit>(kEdit);
+  EXPECT_EQ(edit->selectedText(), QString::fromStdString(path));
+  EXPECT_EQ(edit->cursorPosition(), 0) << "the caret at the selection's active end";
+
+  edit->deselect();
+  edit->setCursorPosition(5);
+  d.SetEnabled(kEdit, true);
+  d.SetReadOnly(kEdit, false);
+  Apply();
+  EXPECT_FALSE(edit->hasSelectedText());
+  EXPECT_EQ(edit->cursorPosition(), 5);
+
+  d.SelectText(kEdit, 6, path.size());
+  Apply();
+  EXPECT_EQ(edit->selectedText(), QString::fromStdString(path.substr(6)));
+  EXPECT_EQ(edit->cursorPosition(), QString::fromStdString(path).size());
+}
+
 // A slot's failure square must stay readable while its button cannot be pressed.
 TEST_F(Views, APictureButtonKeepsItsPictureWhenDisabled) {
   const int square = station::kPictureFailedBase + 7;

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/log_boxes.h"
@@ -13,6 +16,7 @@
 #include "foundation/station_state.h"
 #include "package/settings_files.h"
 #include "package/type_lists.h"
+#include "platform/clock.h"
 #include "platform/profile.h"
 #include "support/package_env.h"
 #include "usblink/flash_options.h"
@@ -317,6 +321,76 @@ TEST_F(ImageLoadingTest, SecondOpenWhileOneRunsStartsNothing) {
   EXPECT_TRUE(StartOpenImageThread());
   s().OpenThreadHandle.join();
   ExpectIdle();
+}
+
+// The station closes while a load runs: the thread stops at its next member or piece, and
+// nothing of the half load is kept for a job or a later reload.
+TEST_F(ImageLoadingTest, StoppedLoadKeepsNothing) {
+  struct Case {
+    const char* name;
+    bool reload;
+    std::string trigger;  // the log line the stop comes at
+    std::string after;    // a line that must not follow the stop
+    bool treeKept;
+  };
+  const Case cases[] = {
+      {"open, while unpacking", false, " Untar file name  : package5/part05.bin", " Untar file name", false},
+      {"open, while loading partitions", false, " PART3 - ", " PART4 - ", false},
+      {"reload, while loading partitions", true, " PART3 - ", " PART4 - ", true},
+  };
+  mkpackage::PackageOptions big;
+  for (int n = 0; n < 24; ++n) {
+    char file[16];
+    snprintf(file, sizeof file, "part%02d.bin", n);
+    big.partitions.push_back({n, file, 0x4000, 0, 0});
+  }
+  const mkpackage::PackageInfo info = Build(big);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(appDir + "/log");
+    fs::remove_all(untarDir);
+    fs::remove(SystemIniPath());
+    s().optionsDlg.SetText(kMainLogControlId, "");
+    ChooseFlash("NAND");
+    if (c.reload) {
+      Open(info.imagePath);
+      ASSERT_EQ(img().partitionPieces.size(), big.partitions.size());
+      s().optionsDlg.SetText(kMainLogControlId, "");
+    } else {
+      StoreImagePath("/earlier/install.img");
+    }
+    SetSlotState(0, kSlotConnected, 0);
+
+    {
+      testenv::StopAtLogLine stop(c.trigger);
+      if (c.reload) {
+        ASSERT_TRUE(StartReloadImageThread());
+      } else {
+        host->QueueFile(info.imagePath);
+        ASSERT_TRUE(StartOpenImageThread());
+      }
+      std::jthread& loader = c.reload ? s().ReloadThreadHandle : s().OpenThreadHandle;
+      const size_t stoppedAt = stop.WaitReached();
+      loader.request_stop();
+      loader.join();
+
+      const std::string log = MainLogText();
+      EXPECT_EQ(log.find(c.after, stoppedAt), std::string::npos) << "the load went on after the stop";
+      EXPECT_NE(log.find("image load stopped: nothing of it is kept\r\n", stoppedAt), std::string::npos);
+    }
+    EXPECT_TRUE(NothingLoaded());
+    EXPECT_EQ(s().PackageSubdir, "");
+    EXPECT_EQ(fs::exists(untarDir), c.treeKept) << "a later reload would take a half tree for the package";
+    EXPECT_EQ(StoredImagePath(), c.reload ? info.imagePath : "/earlier/install.img");
+    EXPECT_TRUE(ErrorLogs().empty()) << "a stop is no failed load";
+    EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(0)), kPictureConnected);
+    ExpectIdle();
+    if (c.treeKept) {
+      // The kept tree still loads whole.
+      Reload();
+      EXPECT_EQ(img().partitionPieces.size(), big.partitions.size());
+    }
+  }
 }
 
 }  // namespace

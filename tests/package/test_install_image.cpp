@@ -6,11 +6,13 @@
 
 #include <filesystem>
 #include <map>
+#include <stop_token>
 #include <string>
 
 #include "foundation/log_boxes.h"
 #include "foundation/progress_strip.h"
 #include "mkpackage/mkpackage.h"
+#include "platform/clock.h"
 #include "support/test_env.h"
 
 namespace {
@@ -114,6 +116,28 @@ TEST_F(UnpackTest, MissingArchiveCountsOneAndWritesNothing) {
   EXPECT_EQ(max, 1);
   EXPECT_EQ(step, 1u);
   EXPECT_TRUE(fs::is_empty(Dest()));
+}
+
+// A loading thread asked to stop unpacks no further member and says so.
+TEST_F(UnpackTest, AStopEndsTheUnpackAtTheNextMember) {
+  const mkpackage::PackageInfo info = Build();
+  std::stop_source stop;
+  plat::ScopedStopToken current(stop.get_token());
+  const int token = station::state().optionsDlg.Subscribe([&](int) {
+    if (station::MainLogText().find("start untar install.img") != std::string::npos) stop.request_stop();
+  });
+  uint16_t max = 0;
+  uint32_t step = 0;
+  EXPECT_FALSE(UntarInstallImg(info.imagePath, Dest().string(), &Bar(), max, step, 0));
+  station::state().optionsDlg.Unsubscribe(token);
+  EXPECT_GT(max, 2);
+  EXPECT_EQ(step, 0u);
+  EXPECT_TRUE(fs::is_empty(Dest()));
+
+  const fs::path whole = env_.dir / "whole";
+  fs::create_directories(whole);
+  plat::ScopedStopToken none{std::stop_token()};
+  EXPECT_TRUE(UntarInstallImg(info.imagePath, whole.string(), &Bar(), max, step, 0));
 }
 
 TEST_F(UnpackTest, NothingLandsOutsideTheDestination) {

@@ -10,11 +10,13 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <stop_token>
 #include <string>
 #include <vector>
 
 #include "mkpackage/mkpackage.h"
 #include "package/archive_check.h"
+#include "platform/clock.h"
 #include "support/test_env.h"
 
 namespace {
@@ -368,6 +370,35 @@ TEST_F(TarWalk, ExtractNeedsItsFolderAndOpenIsOnce) {
   EXPECT_FALSE(reader.Open(archive.string(), 0));
   TarEntry e = reader.FirstEntry();
   EXPECT_FALSE(e.ExtractFile((dir_ / "no-such-folder").string()));
+}
+
+// A thread asked to stop (the station closing during a load) copies no more of a large member
+// than the piece in hand, and says that the copy is not whole.
+TEST_F(TarWalk, AStopEndsTheCopyAtTheNextPiece) {
+  const std::string data = Bytes(1 << 20, 7);
+  fs::path archive = Make({{"big.bin", data}});
+  std::stop_source stop;
+  plat::ScopedStopToken current(stop.get_token());
+  struct StopOnWrite : std::stringbuf {
+    std::stop_source* source = nullptr;
+    std::streamsize xsputn(const char* p, std::streamsize n) override {
+      source->request_stop();
+      return std::stringbuf::xsputn(p, n);
+    }
+  } buf;
+  buf.source = &stop;
+  std::ostream out(&buf);
+
+  TarReader reader(archive.string(), 0);
+  TarEntry e = reader.FirstEntry();
+  EXPECT_FALSE(e.CopyData(out));
+  EXPECT_GT(e.Copied(), 0u);
+  EXPECT_LT(e.Copied(), data.size() / 4);
+  EXPECT_EQ(buf.str(), data.substr(0, e.Copied()));
+
+  TarEntry again = reader.FirstEntry();
+  EXPECT_FALSE(again.ExtractFile(dir_.str()));
+  EXPECT_EQ(again.Copied(), 0u);
 }
 
 // A header block written by hand: a regular member with a base-256 size field, so that any

@@ -106,6 +106,7 @@ TEST(DialogModel, SnapshotWithoutTextKeepsEverythingElse) {
   d.SetFont(9, 22);
   d.SetTextLimit(9, 80);
   d.SetReadOnly(9, true);
+  d.SelectText(9, 1, 0);
   const ui::ControlState full = *d.Snapshot(9);
   const ui::ControlState lean = *d.SnapshotWithoutText(9);
   EXPECT_EQ(full.text, "b");
@@ -115,10 +116,28 @@ TEST(DialogModel, SnapshotWithoutTextKeepsEverythingElse) {
   auto fields = [](const ui::ControlState& c) {
     return std::make_tuple(c.id, c.kind, c.text, c.checked, c.enabled, c.visible, c.items, c.selected, c.picture,
                            c.rangeMin, c.rangeMax, c.pos, c.rect.x, c.rect.y, c.rect.w, c.rect.h, c.font, c.textLimit,
-                           c.readOnly, c.textRevision);
+                           c.readOnly, c.textRevision, c.selectionAnchor, c.selectionCaret, c.selectionRevision);
   };
   EXPECT_EQ(fields(same), fields(full));
   EXPECT_FALSE(d.SnapshotWithoutText(10).has_value());
+}
+
+TEST(DialogModel, AnEditsSelectionLastsUntilItsTextChanges) {
+  ui::Dialog d(1, "t");
+  d.Add(4, ui::Kind::Edit);
+  d.SetText(4, "/pkg/install.img");
+  d.SelectText(4, 99, 0);  // past the end: the whole text, anchored at its end
+  ui::ControlState c = *d.SnapshotWithoutText(4);
+  EXPECT_EQ(c.selectionAnchor, 16u);
+  EXPECT_EQ(c.selectionCaret, 0u);
+  EXPECT_EQ(c.selectionRevision, 1u);
+  d.SetText(4, "/other.img");
+  c = *d.Snapshot(4);
+  EXPECT_EQ(c.selectionAnchor, 0u);
+  EXPECT_EQ(c.selectionCaret, 0u);
+  EXPECT_EQ(c.selectionRevision, 1u) << "dropping it is no new selection for a view to apply";
+  d.SelectText(4, 1, 3);
+  EXPECT_EQ(d.Snapshot(4)->selectionRevision, 2u);
 }
 
 TEST(DialogModel, ClickTogglesCheckBoxAndRunsHandler) {

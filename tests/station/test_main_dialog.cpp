@@ -6,14 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "boardsim/board_sim.h"
@@ -21,6 +25,7 @@
 #include "foundation/log_boxes.h"
 #include "foundation/slot_display.h"
 #include "foundation/station_state.h"
+#include "package/image_loading.h"
 #include "package/settings_files.h"
 #include "package/type_lists.h"
 #include "platform/profile.h"
@@ -274,20 +279,31 @@ TEST_F(MainDialogTest, PercentTimerShowsSlotsWithAnOpenDeviceUnlessSingleMode) {
   close(fds[1]);
 }
 
+// Every resize scales the controls against the size before it, also the restore from
+// minimised (against the size the window had before it was minimised); all but that restore
+// first give each type list a drop-down extent of 40 pixels per flash type entry.
 TEST_F(MainDialogTest, ResizeScalesTheControlsAgainstTheLastSizeAndKeepsSlotPictures) {
   ui::Dialog& d = s().mainDlg;
   d.SetWindowRect({0, 0, 1000, 500});
   d.SetRect(1065, {100, 200, 300, 20});
   ASSERT_TRUE(dialog.OnInitDialog());
+  ASSERT_EQ(d.Items(kFlashTypeList).size(), 3u);
+  const ui::Rect nand = d.GetRect(kNandModelList);
   const ui::Rect button = d.GetRect(SlotButtonId(0));
+
   d.Resized(2, 2000, 1000);
   EXPECT_EQ(d.GetRect(1065), (ui::Rect{200, 400, 600, 40}));
+  EXPECT_EQ(d.GetRect(kNandModelList), (ui::Rect{2 * nand.x, 2 * nand.y, 2 * nand.w, 2 * 120}));
   EXPECT_EQ(d.GetRect(SlotButtonId(0)).w, button.w) << "a slot button keeps its picture's size";
-  d.Resized(1, 0, 0);     // minimised
-  d.Resized(0, 500, 250);  // restored: nothing moves, the next resize scales from 2000 x 1000
-  EXPECT_EQ(d.GetRect(1065), (ui::Rect{200, 400, 600, 40}));
+
+  d.Resized(1, 0, 0);      // minimised
+  d.Resized(0, 500, 250);  // restored: scaled from 2000 x 1000, the lists' heights kept
+  EXPECT_EQ(d.GetRect(1065), (ui::Rect{50, 100, 150, 10}));
+  EXPECT_EQ(d.GetRect(kNandModelList).h, 60);
+
   d.Resized(0, 1000, 500);
   EXPECT_EQ(d.GetRect(1065), (ui::Rect{100, 200, 300, 20}));
+  EXPECT_EQ(d.GetRect(kNandModelList), (ui::Rect{nand.x, nand.y, nand.w, 240}));
 }
 
 TEST_F(MainDialogTest, AboutBoxOnlyForItsCommand) {
@@ -331,6 +347,34 @@ TEST_F(MainDialogTest, ShutDownDuringAJobJoinsEveryThread) {
   EXPECT_EQ(testenv::ThreadCount(), threads);
 }
 
+// The operator closes the station while "open" unpacks a large package: the close does not
+// wait for the whole load, the names are free for the next station at once, and nothing of
+// the half-unpacked package is left for a reload.
+TEST_F(MainDialogTest, CloseDuringAnImageLoadStopsIt) {
+  mkpackage::PackageOptions big;
+  for (int n = 0; n < 24; ++n) big.partitions.push_back({n, "part" + std::to_string(n) + ".bin", 0x4000, 0, 0});
+  const mkpackage::PackageInfo info = Build(big);
+  ASSERT_TRUE(dialog.OnInitDialog());
+  ChooseFlash("NAND");
+  s().mainDlg.SetEnabled(1067, true);
+  host->QueueFile(info.imagePath);
+
+  testenv::StopAtLogLine stop(" Untar file name  : package5/part5.bin");
+  ASSERT_TRUE(s().mainDlg.Click(1067));
+  const size_t stoppedAt = stop.WaitReached();
+  dialog.OnDestroy();
+
+  EXPECT_EQ(MainLogText().find(" Untar file name", stoppedAt), std::string::npos) << "the unpack went on";
+  EXPECT_FALSE(s().OpenThreadRunning.load());
+  EXPECT_FALSE(fs::exists(untarDir));
+  EXPECT_TRUE(img().partitionPieces.empty());
+  EXPECT_EQ(plat::GetProfileString("INFORMATION", "IMAGE PATH", "<none>", SystemIniPath()), "<none>");
+  for (const char* name : {kMutexFactoryName, kMutexGoDdrName, kMutexEnumName}) {
+    plat::NamedMutex next;
+    EXPECT_EQ(next.Create(name), plat::NamedMutex::Created::Ok) << name;
+  }
+}
+
 // ---- the main dialog's buttons and lists ----
 
 TEST_F(MainDialogTest, MainButtons) {
@@ -359,6 +403,21 @@ TEST_F(MainDialogTest, MainButtons) {
   EXPECT_EQ(PromptTexts(), (std::vector<std::string>{"please check install.img already prepared!"}));
   EXPECT_FALSE(s().ReloadThreadHandle.joinable());
 
+  // "reload img" shows the stored path selected whole, the anchor at its end and the caret at
+  // its start.
+  host->Clear();
+  const std::string stored = "/packages/install.img";
+  plat::WriteProfileString("INFORMATION", "IMAGE PATH", stored, SystemIniPath());
+  s().ReloadThreadRunning = true;  // a reload runs: the click starts none
+  d.Click(1145);
+  s().ReloadThreadRunning = false;
+  const ui::ControlState path = *d.Snapshot(kImagePathEdit);
+  EXPECT_EQ(path.text, stored);
+  EXPECT_EQ(path.selectionAnchor, stored.size());
+  EXPECT_EQ(path.selectionCaret, 0u);
+  EXPECT_GT(path.selectionRevision, 0u);
+  EXPECT_FALSE(s().ReloadThreadHandle.joinable());
+
   // The key "open" button asks for the key bag on a thread of its own; a second click replaces
   // that thread.
   host->Clear();
@@ -379,6 +438,53 @@ TEST_F(MainDialogTest, MainButtons) {
   EXPECT_EQ(PromptTexts(),
             (std::vector<std::string>{"setup nand flash spec failed!, please check the nand support list spec."}));
   EXPECT_TRUE(d.Enabled(1067));
+}
+
+// In a child process: limits the address space so that no thread stack fits, presses the key
+// button and starts both loaders; 0 when each said so in the main log and nothing runs.
+int StartThreadsWithNoRoomForThem() {
+  std::ifstream status("/proc/self/status");
+  uint64_t vmKiB = 0;
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmSize:", 0) == 0) vmKiB = std::stoull(line.substr(7));
+  // Room for the small allocations of a click, none for an 8 MiB stack.
+  const rlim_t limit = (vmKiB + 2048) * 1024;
+  const rlimit lim{limit, limit};
+  if (vmKiB == 0 || setrlimit(RLIMIT_AS, &lim) != 0) return 3;
+  // The C library keeps the stacks of ended threads for new ones: these take them first, and
+  // stay (the child ends without joining them).
+  auto* holders = new std::vector<std::thread>;
+  for (;;) {
+    if (holders->size() > 64) return 4;
+    try {
+      holders->emplace_back([] {
+        for (;;) pause();
+      });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  OnBnClickedOpenKey();
+  const bool open = StartOpenImageThread();
+  const bool reload = StartReloadImageThread();
+  const std::string log = MainLogText();
+  for (const char* thread : {"gen_Key_header", "OpenImageThread", "ReloadImageThread"})
+    if (log.find(std::string("create ") + thread + " thread failed! (") == std::string::npos) return 1;
+  StationState& s = state();
+  const bool idle = !s.KeyHeaderThreadHandle.joinable() && !s.OpenThreadRunning && !s.ReloadThreadRunning;
+  return idle && !open && !reload ? 0 : 2;
+}
+
+// With no room left for a thread's stack, the key button and the two loaders say in the main
+// log that their thread could not be made, and the station goes on. (A child process takes
+// the address-space limit, so that nothing else of the suite runs short.)
+TEST_F(MainDialogTest, AThreadThatCannotBeMadeIsLoggedNotFatal) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory does not live under an address-space limit";
+#endif
+  ChooseFlash("NOR");
+  plat::WriteProfileString("INFORMATION", "IMAGE PATH", "/x/nor.bin", SystemIniPath());
+  EXPECT_EXIT(std::_Exit(StartThreadsWithNoRoomForThem()), ::testing::ExitedWithCode(0), "");
 }
 
 // ---- the options dialog's own buttons ----
@@ -429,14 +535,35 @@ TEST_F(MainDialogTest, OnlyUpgradeBootloader) {
   EXPECT_NE(MainLogText().find("please check if the ddr type is selected?\r\n"), std::string::npos);
   EXPECT_EQ(img().boot[kBootCode].length, 0u);
 
-  // While a job holds the package the click is refused and the box goes back.
-  o.SetChecked(1159, false);
-  ASSERT_TRUE(s().package.Hold());
-  host->Clear();
-  o.Click(1159);
-  EXPECT_FALSE(o.Checked(1159));
-  EXPECT_EQ(PromptTexts(), (std::vector<std::string>{"please wait until every device is done!"}));
-  s().package.Release();
+  // While a job holds the package, or a loader replaces it, the click is refused, the box goes
+  // back and the operator is told why.
+  struct Case {
+    const char* name;
+    bool job;
+    bool checkedBefore;
+    const char* box;
+  } cases[] = {
+      {"job, checking", true, false, "please wait until every device is done!"},
+      {"load, checking", false, false, "Please wait while loading"},
+      {"load, clearing", false, true, "Please wait while loading"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    o.SetChecked(1159, c.checkedBefore);
+    img().boot[kBootCode].data = {1};
+    img().boot[kBootCode].length = 1;
+    ASSERT_TRUE(c.job ? s().package.Hold() : s().package.BeginLoad());
+    host->Clear();
+    o.Click(1159);
+    EXPECT_EQ(o.Checked(1159), c.checkedBefore);
+    EXPECT_EQ(PromptTexts(), (std::vector<std::string>{c.box}));
+    EXPECT_EQ(img().boot[kBootCode].length, 1u) << "the package in use is left alone";
+    if (c.job) {
+      s().package.Release();
+    } else {
+      s().package.EndLoad();
+    }
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "foundation/station_state.h"
 #include "foundation/work_paths.h"
 #include "package/type_lists.h"
+#include "platform/clock.h"
 
 namespace testenv {
 
@@ -40,6 +41,32 @@ void PackageFixture::ChooseFlash(const std::string& type, const std::string& ddr
   } else {
     s.DdrFolderName.clear();
   }
+}
+
+StopAtLogLine::StopAtLogLine(std::string trigger) : trigger_(std::move(trigger)) {
+  token_ = station::state().optionsDlg.Subscribe([this](int id) {
+    const std::stop_token stop = plat::CurrentStopToken();
+    if (id != station::kMainLogControlId || !stop.stop_possible()) return;
+    const std::string log = station::MainLogText();
+    {
+      std::lock_guard lock(m_);
+      if (reached_ || log.find(trigger_) == std::string::npos) return;
+      reached_ = true;
+      logLength_ = log.size();
+    }
+    cv_.notify_all();
+    std::mutex hold;
+    std::unique_lock lock(hold);
+    std::condition_variable_any().wait(lock, stop, [] { return false; });
+  });
+}
+
+StopAtLogLine::~StopAtLogLine() { station::state().optionsDlg.Unsubscribe(token_); }
+
+size_t StopAtLogLine::WaitReached() {
+  std::unique_lock lock(m_);
+  cv_.wait(lock, [&] { return reached_; });
+  return logLength_;
 }
 
 std::vector<uint8_t> WithZero(std::vector<uint8_t> bytes) {

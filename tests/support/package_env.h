@@ -2,6 +2,8 @@
 // A station folder with installation packages in it, for the loader tests: the scratch folder
 // becomes the station folder (AppDir), its Tempfile folder gets the shipped files, and
 // packages built with mkpackage are unpacked into UnTarTmp the way "open" leaves them.
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "foundation/log_boxes.h"
@@ -32,6 +34,27 @@ struct PackageFixture : StationFixture {
   std::string untarDir;   // appDir + "/UnTarTmp"
   mkpackage::StationFiles stationFiles;
   ScopedAppDir scopedAppDir;
+};
+
+// Holds a loading thread at the first main-log line that holds `trigger` until the thread is
+// asked to stop, so that a test stops a load at a chosen point of it, whatever the machine's
+// speed. Lines logged by a thread without a stop token pass.
+class StopAtLogLine {
+ public:
+  explicit StopAtLogLine(std::string trigger);
+  ~StopAtLogLine();
+  StopAtLogLine(const StopAtLogLine&) = delete;
+  StopAtLogLine& operator=(const StopAtLogLine&) = delete;
+  // Waits until a loader wrote the line; the main log's length then.
+  size_t WaitReached();
+
+ private:
+  const std::string trigger_;
+  int token_ = 0;
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool reached_ = false;
+  size_t logLength_ = 0;
 };
 
 // The synthetic bytes of a placed file followed by the zero byte a heap read adds.
