@@ -1,11 +1,15 @@
 #include "gui/gui_support.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QTest>
 #include <QTimer>
+
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
@@ -81,5 +85,25 @@ std::string SaveScreenshot(const QImage& image, const std::string& name) {
 }
 
 std::string SaveScreenshot(QWidget* w, const std::string& name) { return SaveScreenshot(Grab(w), name); }
+
+void Choose(QComboBox* box, const QString& text) {
+  ASSERT_NE(box, nullptr);
+  const int index = box->findText(text);
+  ASSERT_GE(index, 0) << text.toStdString();
+  box->showPopup();
+  QAbstractItemView* view = box->view();
+  ASSERT_TRUE(WaitFor([&] { return view->isVisible(); }));
+  const QModelIndex item = view->model()->index(index, 0);
+  view->scrollTo(item);
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(item).center());
+  ASSERT_TRUE(WaitFor([&] { return !view->isVisible(); }));
+  Settle();
+}
+
+QFileDialog* FileDialog() {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* f = qobject_cast<QFileDialog*>(w); f && f->isVisible()) return f;
+  return nullptr;
+}
 
 }  // namespace guitest

@@ -1,6 +1,8 @@
 #pragma once
 // What the window suites share: waiting for a condition while the window's loop runs, finding
 // and answering the boxes on the screen, and saving screenshots under the build folder.
+#include <QComboBox>
+#include <QFileDialog>
 #include <QImage>
 #include <QMessageBox>
 #include <QString>
@@ -36,6 +38,11 @@ BoxSeen Seen(const QMessageBox* box);
 // Answers the next box that opens with `button` while `action` runs (on the window's thread,
 // where a box runs its own loop); what it showed.
 BoxSeen AnswerBoxDuring(const std::function<void()>& action, QMessageBox::StandardButton button);
+
+// Chooses the list's entry `text` as the operator does: opens the list and clicks the entry.
+void Choose(QComboBox* box, const QString& text);
+// The file dialog on the screen now, or nullptr.
+QFileDialog* FileDialog();
 
 // The window as drawn, and the same saved as build/screenshots/<name>.png; the path.
 QImage Grab(QWidget* w);

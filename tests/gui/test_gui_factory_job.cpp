@@ -93,25 +93,8 @@ class FactoryJobWindow : public ::testing::Test {
     QTest::mouseClick(w, Qt::LeftButton, {}, w->rect().center());
   }
   // Opens the list and clicks its entry `text`.
-  void Choose(int list, const QString& text) {
-    auto* box = M<QComboBox>(list);
-    ASSERT_NE(box, nullptr);
-    const int index = box->findText(text);
-    ASSERT_GE(index, 0) << text.toStdString();
-    box->showPopup();
-    QAbstractItemView* view = box->view();
-    ASSERT_TRUE(WaitFor([&] { return view->isVisible(); }));
-    const QModelIndex item = view->model()->index(index, 0);
-    view->scrollTo(item);
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(item).center());
-    ASSERT_TRUE(WaitFor([&] { return !view->isVisible(); }));
-    guitest::Settle();
-  }
-  static QFileDialog* FileDialog() {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (auto* f = qobject_cast<QFileDialog*>(w); f && f->isVisible()) return f;
-    return nullptr;
-  }
+  void Choose(int list, const QString& text) { guitest::Choose(M<QComboBox>(list), text); }
+  static QFileDialog* FileDialog() { return guitest::FileDialog(); }
   // Clicks `button` and types `path` into the file dialog that comes up.
   void OpenWith(int button, const std::string& path) {
     Click(M(button));

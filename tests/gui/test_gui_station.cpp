@@ -130,20 +130,7 @@ class StationWindow : public ::testing::Test {
     QTest::mouseClick(w, Qt::LeftButton, {}, w->rect().center());
   }
   // Chooses the list's entry as the operator does: opens it and clicks the entry.
-  void Choose(int list, const QString& text) {
-    auto* box = M<QComboBox>(list);
-    ASSERT_NE(box, nullptr);
-    const int index = box->findText(text);
-    ASSERT_GE(index, 0) << text.toStdString();
-    box->showPopup();
-    QAbstractItemView* view = box->view();
-    ASSERT_TRUE(WaitFor([&] { return view->isVisible(); }));
-    const QModelIndex item = view->model()->index(index, 0);
-    view->scrollTo(item);
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(item).center());
-    ASSERT_TRUE(WaitFor([&] { return !view->isVisible(); }));
-    guitest::Settle();
-  }
+  void Choose(int list, const QString& text) { guitest::Choose(M<QComboBox>(list), text); }
   // "open", then the file typed into the file dialog that comes up.
   void OpenImage(const std::string& path) {
     Click(M(1067));
@@ -160,11 +147,7 @@ class StationWindow : public ::testing::Test {
     EXPECT_EQ(M<QLineEdit>(kImagePathEdit)->selectedText().toStdString(), path);
     EXPECT_EQ(M<QLineEdit>(kImagePathEdit)->cursorPosition(), 0);
   }
-  static QFileDialog* FileDialog() {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (auto* f = qobject_cast<QFileDialog*>(w); f && f->isVisible()) return f;
-    return nullptr;
-  }
+  static QFileDialog* FileDialog() { return guitest::FileDialog(); }
   // A NOR station as the operator readies it: NOR, a DDR type, the image opened.
   void ReadyNor() {
     Choose(kFlashTypeList, "NOR");
