@@ -16,6 +16,13 @@ bool StartSlotJob(int slot);
 // a thread the job may be waiting for.
 void StopSlotJob(int slot, bool wait);
 
+// Tells the slot's job (and one still waiting for its predecessor) that its board has gone,
+// then waits until every job of the slot has ended, at most `boundMs` of real time and no
+// longer than the calling thread's current stop token allows. The job is not stopped: its
+// waits end at once and its next transfer fails as one to a gone board does. True when no job
+// of the slot runs any more.
+bool EndSlotJobOfRemovedBoard(int slot, int64_t boundMs);
+
 // Asks every slot's job to stop, then waits for all of them (shut-down).
 void StopAllSlotJobs();
 
