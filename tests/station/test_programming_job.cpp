@@ -55,41 +55,6 @@ constexpr int kRetryBox = 1049;
 constexpr uint32_t kProgrammerTarget = 0x1F00000, kVerifierTarget = 0x2000000;
 constexpr ResultCode kResultOpenFile = 2;
 
-// A clock that runs `action` in the first sleep of `ms` milliseconds, on the sleeping thread,
-// before the sleep itself: a board can be pulled out exactly in a wait of the job or of the
-// board. On top of the fast clock or of real time.
-template <class Base>
-class HookedClock : public Base {
- public:
-  HookedClock(int64_t ms, std::function<void()> action) : ms_(ms), action_(std::move(action)) {}
-
- protected:
-  bool Sleep(int64_t ms, std::stop_token stop) override {
-    std::function<void()> action;
-    {
-      std::lock_guard g(m_);
-      if (ms == ms_) action.swap(action_);
-    }
-    if (action) action();
-    return Base::Sleep(ms, stop);
-  }
-
- private:
-  std::mutex m_;
-  const int64_t ms_;
-  std::function<void()> action_;
-};
-
-// Installs a clock for a scope, then the fixture's fast clock again.
-class ScopedClock {
- public:
-  ScopedClock(plat::Clock& c, plat::Clock& after) : after_(after) { plat::SetClock(&c); }
-  ~ScopedClock() { plat::SetClock(&after_); }
-
- private:
-  plat::Clock& after_;
-};
-
 // Run on a job's thread in one of its waits: has the test pull the board out, then waits (at
 // most a minute of real time) until the job has been told that its board has gone.
 void PullOutHere(std::promise<void>& pull) {
@@ -633,9 +598,9 @@ TEST_F(ProgrammingJob, APulledOutBoardEndsWithTheCodeOfItsFailedExchange) {
       at = boardsim::kBusyPaceMs;  // the board's pause after its first busy answer
       action = [&pull] { pull.set_value(); };
     }
-    HookedClock<plat::FastClock> fast(at, action);
-    HookedClock<plat::RealClock> real(at, action);
-    ScopedClock scoped(c.realTime ? static_cast<plat::Clock&>(real) : fast, clock.get());
+    testenv::HookedClock<plat::FastClock> fast(at, action);
+    testenv::HookedClock<plat::RealClock> real(at, action);
+    testenv::ScopedClock scoped(c.realTime ? static_cast<plat::Clock&>(real) : fast, clock.get());
     boardsim::Board& board = Plug(5, cfg);
     if (c.waitMs == kBusy) {
       std::lock_guard g(board.lock());
@@ -669,8 +634,8 @@ TEST_F(ProgrammingJob, APulledOutBoardsJobEndsBeforeTheSlotIsBoundAgain) {
   for (int64_t waitMs : {int64_t{1500}, int64_t{3000}}) {
     SCOPED_TRACE(waitMs);
     std::promise<void> pull;
-    HookedClock<plat::FastClock> hooked(waitMs, [&pull] { PullOutHere(pull); });
-    ScopedClock scoped(hooked, clock.get());
+    testenv::HookedClock<plat::FastClock> hooked(waitMs, [&pull] { PullOutHere(pull); });
+    testenv::ScopedClock scoped(hooked, clock.get());
     boardsim::Board& board = Plug(0, cfg);
     const std::string path = board.path();
     OnSlotButton(0);
