@@ -32,9 +32,9 @@ class NamedMutex {
   Created Create(const std::string& name);
   bool open() const;
 
-  // Waits without time-out until the calling thread holds the mutex; false when `stop` was
-  // asked to stop first (the mutex is then not held). A thread that holds it may not take it
-  // again.
+  // Waits without time-out until the calling thread holds the mutex; false when `stop` (by
+  // default the calling thread's wait token) was asked to stop first, or when the mutex is not
+  // open (the mutex is then not held). A thread that holds it may not take it again.
   bool Lock(std::stop_token stop = CurrentWaitToken());
   // Gives the mutex back; only the thread that holds it may.
   void Unlock();

@@ -72,7 +72,7 @@ bool EndSlotJobOfRemovedBoard(int slot, int64_t boundMs) {
     starter.removed.request_stop();
   }
   std::unique_lock l(starter.endedLock);
-  return starter.ended.wait_for(l, plat::CurrentStopToken(), std::chrono::milliseconds(boundMs),
+  return starter.ended.wait_for(l, plat::CurrentWaitToken(), std::chrono::milliseconds(boundMs),
                                 [&] { return starter.running.load() == 0; });
 }
 

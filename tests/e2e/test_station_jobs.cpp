@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -303,12 +304,11 @@ TEST_F(StationJobs, ABoardPulledOutInItsFactoryStageIsProgrammedAnewWhenItComesB
   const uint64_t starts = SlotJobStarts(0);
 
   boardsim::Board board(Emmc());
-  std::atomic<bool> pulled{false};
-  // In the factory stage's pause the board leaves, and the job waits (at most a minute of real
-  // time) until the binder has told it so.
+  std::promise<void> pull;
+  // In the factory stage's pause the job has the test pull the board out, and waits (at most a
+  // minute of real time) until the binder has told it that the board has gone.
   testenv::HookedClock<plat::FastClock> hooked(1000, [&] {
-    board.Unplug();
-    pulled = true;
+    pull.set_value();
     std::mutex m;
     std::condition_variable_any cv;
     std::unique_lock l(m);
@@ -320,7 +320,9 @@ TEST_F(StationJobs, ABoardPulledOutInItsFactoryStageIsProgrammedAnewWhenItComesB
   const std::string path = board.Plug(testenv::BoardClassFolder(), "simboard-1");
   ASSERT_FALSE(path.empty());
 
-  ASSERT_TRUE(testenv::Eventually([&] { return pulled.load() && binder.Idle() && SlotDevicePath(0).empty(); }, 300));
+  pull.get_future().wait();
+  board.Unplug();
+  ASSERT_TRUE(testenv::Eventually([&] { return binder.Idle() && SlotDevicePath(0).empty(); }, 300));
   EXPECT_FALSE(SlotJobRunning(0)) << "the job ended before the slot was freed";
   EXPECT_EQ(s().SlotResult[0].load(), kResultCbwWrite);
   EXPECT_NE(testenv::TakeErrorLogs(appDir).find(ResultMessage(kResultCbwWrite)), std::string::npos);
