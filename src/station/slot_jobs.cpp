@@ -7,9 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/clock.h"
-
 #include "foundation/station_state.h"
+#include "platform/clock.h"
 #include "station/programming_job.h"
 #include "station/slot_buttons.h"
 

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>

@@ -568,29 +568,35 @@ TEST_F(ProgrammingJob, SingleModeFactoryDataKeepsTheBoardsTable) {
 // A board pulled out in a wait of its job, or while it answers busy, ends the job with the code
 // of the exchange it can no longer have: between two exchanges the next command wrapper cannot
 // be written (10), a busy board's status reads run out (6). Pulled out in the closing waits of
-// the efuses, after its last exchange, it does not end as done either. On the fast clock and on
-// real time alike. The slot is freed once the job has ended; the job's error log tells what
-// happened, and the slot keeps no history line.
+// the efuses, after its last exchange, or between two passes of the test switch, it does not
+// end as done either. On the fast clock and on real time alike. The slot is freed once the job
+// has ended; the job's error log tells what happened, and the slot keeps no history line but
+// those of the passes done before.
 TEST_F(ProgrammingJob, APulledOutBoardEndsWithTheCodeOfItsFailedExchange) {
   constexpr int64_t kBusy = 0;  // pulled out while the board answers busy
   struct Case {
     const char* name;
     int64_t waitMs;  // the job's wait the board is pulled out in, or kBusy
+    int nth;         // which of the waits of that length
     bool realTime;
+    bool retry;      // the test switch on
     ResultCode code;
   } const cases[] = {
-      {"in the pause after the hardware setting", 1500, false, kResultCbwWrite},
-      {"in the pause after the hardware setting, real time", 1500, true, kResultCbwWrite},
-      {"while it answers busy", kBusy, false, kResultCswRetries},
-      {"while it answers busy, real time", kBusy, true, kResultCswRetries},
-      {"in the efuse step's wait", kEfuseBurnWaitMs, false, kResultCbwWrite},
-      {"in the efuse stage's wait", 3000, false, kResultCbwWrite},
+      {"in the pause after the hardware setting", 1500, 1, false, false, kResultCbwWrite},
+      {"in the pause after the hardware setting, real time", 1500, 1, true, false, kResultCbwWrite},
+      {"while it answers busy", kBusy, 1, false, false, kResultCswRetries},
+      {"while it answers busy, real time", kBusy, 1, true, false, kResultCswRetries},
+      {"in the efuse step's wait", kEfuseBurnWaitMs, 1, false, false, kResultCbwWrite},
+      {"in the efuse stage's wait", 3000, 1, false, false, kResultCbwWrite},
+      // The first pass's efuse stage waits 3 s, then the pause before the second pass.
+      {"between two passes", 3000, 2, false, true, kResultCbwWrite},
   };
   const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
   SetUpNor(cfg, 0x1000);
   LoadEfusePrograms();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    s().optionsDlg.SetChecked(kRetryBox, c.retry);
     std::promise<void> pull;
     int64_t at = c.waitMs;
     std::function<void()> action = [&pull] { PullOutHere(pull); };
@@ -598,8 +604,8 @@ TEST_F(ProgrammingJob, APulledOutBoardEndsWithTheCodeOfItsFailedExchange) {
       at = boardsim::kBusyPaceMs;  // the board's pause after its first busy answer
       action = [&pull] { pull.set_value(); };
     }
-    testenv::HookedClock<plat::FastClock> fast(at, action);
-    testenv::HookedClock<plat::RealClock> real(at, action);
+    testenv::HookedClock<plat::FastClock> fast(at, action, c.nth);
+    testenv::HookedClock<plat::RealClock> real(at, action, c.nth);
     testenv::ScopedClock scoped(c.realTime ? static_cast<plat::Clock&>(real) : fast, clock.get());
     boardsim::Board& board = Plug(5, cfg);
     if (c.waitMs == kBusy) {
@@ -614,7 +620,8 @@ TEST_F(ProgrammingJob, APulledOutBoardEndsWithTheCodeOfItsFailedExchange) {
     EXPECT_EQ(SlotJobStarts(5), starts + 1);
     EXPECT_EQ(s().SlotResult[5].load(), c.code);
     EXPECT_NE(testenv::TakeErrorLogs(appDir).find(ResultMessage(c.code)), std::string::npos);
-    EXPECT_TRUE(HistoryLog(5).empty());
+    EXPECT_EQ(testenv::CountOf(HistoryLog(5), "\r\n"), c.retry ? 1 : 0);
+    fs::remove_all(fs::path(appDir) / "log" / "history_log");
     EXPECT_EQ(s().HwsettingPending[5].load(), 1);
     EXPECT_EQ(SlotDevicePath(5), "");
     EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(5)), kPictureIdle);

@@ -80,20 +80,21 @@ class UntilStartedClock : public plat::FastClock {
 // Waits up to `seconds` of real time for `done` to hold; its last answer.
 bool WaitRealSeconds(int seconds, const std::function<bool()>& done);
 
-// A clock that runs `action` in the first sleep of `ms` milliseconds, on the sleeping thread,
+// A clock that runs `action` in the `nth` sleep of `ms` milliseconds, on the sleeping thread,
 // before the sleep itself: a board can be pulled out exactly in a wait of the job or of the
 // board. On top of the fast clock or of real time.
 template <class Base>
 class HookedClock : public Base {
  public:
-  HookedClock(int64_t ms, std::function<void()> action) : ms_(ms), action_(std::move(action)) {}
+  HookedClock(int64_t ms, std::function<void()> action, int nth = 1)
+      : ms_(ms), left_(nth), action_(std::move(action)) {}
 
  protected:
   bool Sleep(int64_t ms, std::stop_token stop) override {
     std::function<void()> action;
     {
       std::lock_guard g(m_);
-      if (ms == ms_) action.swap(action_);
+      if (ms == ms_ && --left_ == 0) action.swap(action_);
     }
     if (action) action();
     return Base::Sleep(ms, stop);
@@ -102,6 +103,7 @@ class HookedClock : public Base {
  private:
   std::mutex m_;
   const int64_t ms_;
+  int left_;
   std::function<void()> action_;
 };
 
