@@ -22,17 +22,29 @@ constexpr const char* kNoKeyText = "secure key path not found! please checking s
 // A counter text as a number: its leading decimal digits; 0 when there are none.
 long long DecimalNumber(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 
-bool RefuseMissingKey(int slot) {
+ResultCode RefuseMissingKey(int slot) {
   ReportResult(kResultNoKey, slot, kNoKeyText);
   ui::MessageBox(kNoKeyText, "LOST", ui::MB_OK | ui::MB_ICONQUESTION);
-  return false;
+  return kResultNoKey;
 }
 
-bool RefuseUsedUpKeys(int slot) {
+ResultCode RefuseUsedUpKeys(int slot) {
   ReportResult(kResultKeysUsedUp, slot, "has been unable to use! , please replace the next set of security keys!");
   ui::MessageBox("has been unable to use!,please replace the next set of security keys!", "WARNING",
                  ui::MB_OK | ui::MB_ICONWARNING);
-  return false;
+  return kResultKeysUsedUp;
+}
+
+// 100 when the key bag can be used, else the code of its refusal (reported).
+ResultCode KeyRefusal(int slot) {
+  const ui::Dialog& main = state().mainDlg;
+  const std::string path = main.Text(kKeyPathEdit);
+  if (path.empty()) return RefuseMissingKey(slot);
+  const long long maximum = DecimalNumber(main.Text(kKeyMaximumEdit));
+  const long long counter = DecimalNumber(main.Text(kKeyCounterEdit));
+  if (counter > maximum) return RefuseUsedUpKeys(slot);
+  if (!FileExists(path)) return RefuseMissingKey(slot);
+  return kResultDone;
 }
 
 // One efuse program from its entry into DDR at the entry's target.
@@ -71,16 +83,11 @@ ResultCode SendVerifier(int slot, DeviceSlot& dev, const FwEntry& entry, const F
 
 }  // namespace
 
-bool CheckSecureKey(int slot, BurnOption option) {
+bool CheckSecureKey(int slot, BurnOption option, ResultCode* refused) {
   if (!CheckBurnOption(option, 2)) return true;
-  const ui::Dialog& main = state().mainDlg;
-  const std::string path = main.Text(kKeyPathEdit);
-  if (path.empty()) return RefuseMissingKey(slot);
-  const long long maximum = DecimalNumber(main.Text(kKeyMaximumEdit));
-  const long long counter = DecimalNumber(main.Text(kKeyCounterEdit));
-  if (counter > maximum) return RefuseUsedUpKeys(slot);
-  if (!FileExists(path)) return RefuseMissingKey(slot);
-  return true;
+  const ResultCode code = KeyRefusal(slot);
+  if (refused) *refused = code;
+  return code == kResultDone;
 }
 
 ResultCode BurnEfuse(int slot, DeviceSlot& dev, FwEntryTable& table, FlashInfo info, BurnOption /*option*/) {

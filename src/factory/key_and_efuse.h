@@ -23,8 +23,8 @@ constexpr int64_t kEfuseBurnWaitMs = 4000;
 
 // True to go on. Without "burn factory" nothing is read. A missing key path or key file
 // reports 20, a key counter past the maximum 23; each then shows its message box and gives
-// false.
-bool CheckSecureKey(int slot, BurnOption option);
+// false, with the reported code in `*refused` when it is given.
+bool CheckSecureKey(int slot, BurnOption option, ResultCode* refused = nullptr);
 
 // Sends entry FW_EFUSE_PROGRAMMER (23) and then FW_EFUSE_VERIFY (22) of `table` to their
 // targets with the write-to-DDR command, counting down the slot's remaining sizes of both

@@ -15,7 +15,7 @@ namespace station {
 class PackageUse {
  public:
   // A job takes the package; waits while a load runs. False when `stop` was asked first.
-  bool Hold(std::stop_token stop = plat::CurrentStopToken());
+  bool Hold(std::stop_token stop = plat::CurrentWaitToken());
   void Release();
   // A loader waits until no job holds the package, then has it alone until EndLoad. False when
   // `stop` was asked first.
@@ -35,7 +35,7 @@ class PackageUse {
 // Holds the package for a scope; `held()` is false when the wait was stopped.
 class PackageHold {
  public:
-  explicit PackageHold(PackageUse& use, std::stop_token stop = plat::CurrentStopToken())
+  explicit PackageHold(PackageUse& use, std::stop_token stop = plat::CurrentWaitToken())
       : use_(use), held_(use.Hold(stop)) {}
   ~PackageHold() {
     if (held_) use_.Release();

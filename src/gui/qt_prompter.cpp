@@ -221,7 +221,7 @@ Answer QtPrompter::Ask(std::shared_ptr<Request> r, Answer cancelled) {
     waiting_.insert(r);
   }
   QMetaObject::invokeMethod(this, [this, r] { Present(r); }, Qt::QueuedConnection);
-  const std::stop_token stop = plat::CurrentStopToken();
+  const std::stop_token stop = plat::CurrentWaitToken();
   {
     std::unique_lock lock(r->m);
     r->cv.wait(lock, stop, [&] { return r->done; });

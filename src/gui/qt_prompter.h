@@ -3,8 +3,8 @@
 // on any thread. Asked on the window's thread, the box runs there at once, as a modal box.
 // Asked on another thread, the box is put on the screen by the window's thread and the asking
 // thread alone waits for the answer; the window goes on working, and several boxes may be open
-// at once. The wait also ends, with IDCANCEL or no file, when the asking thread's current stop
-// token is asked to stop, or when the prompter is closed at shut-down.
+// at once. The wait also ends, with IDCANCEL or no file, when the asking thread's wait token is
+// asked to stop (a stop, or a job's board gone), or when the prompter is closed at shut-down.
 #include <QObject>
 #include <QPointer>
 #include <QStringList>

@@ -18,14 +18,34 @@ int64_t SystemSeconds() {
 
 RealClock g_real;
 std::atomic<Clock*> g_clock{&g_real};
-thread_local std::stop_token t_stop;
+thread_local std::stop_token t_stop;     // the thread's stop
+thread_local std::stop_token t_removed;  // its device's removal
+thread_local std::stop_token t_waits;    // either of them: what ends its waits
 }  // namespace
 
 std::stop_token CurrentStopToken() { return t_stop; }
 bool StopRequested() { return t_stop.stop_requested(); }
+std::stop_token CurrentWaitToken() { return t_waits; }
+bool DeviceRemoved() { return t_removed.stop_requested(); }
 
-ScopedStopToken::ScopedStopToken(std::stop_token token) : previous_(t_stop) { t_stop = std::move(token); }
-ScopedStopToken::~ScopedStopToken() { t_stop = std::move(previous_); }
+ScopedStopToken::ScopedStopToken(std::stop_token token, std::stop_token removed)
+    : previousStop_(t_stop), previousRemoved_(t_removed), previousWaits_(t_waits) {
+  if (removed.stop_possible()) {
+    onStop_.emplace(token, Forward{&waits_});
+    onRemoved_.emplace(removed, Forward{&waits_});
+    t_waits = waits_.get_token();
+  } else {
+    t_waits = token;
+  }
+  t_stop = std::move(token);
+  t_removed = std::move(removed);
+}
+
+ScopedStopToken::~ScopedStopToken() {
+  t_stop = std::move(previousStop_);
+  t_removed = std::move(previousRemoved_);
+  t_waits = std::move(previousWaits_);
+}
 
 int64_t RealClock::NowMs() { return SteadyMs(); }
 int64_t RealClock::WallSeconds() { return SystemSeconds(); }

@@ -3,9 +3,15 @@
 // station keeps every wait its behaviour asks for. Every wait can also be ended by a stop
 // request: a job thread sets its stop token as the thread's current one, and each wait that is
 // given no token of its own takes that one.
+//
+// A job thread can also be told that the device it works with has gone. That ends its waits
+// (sleeps, locks, message boxes) at once, but it is not a stop: transfers are not cut short and
+// StopRequested() stays false, so the thread goes on and meets the device's absence at its next
+// transfer, which fails as a transfer to a device that has gone fails.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <stop_token>
 
 namespace plat {
@@ -14,17 +20,29 @@ namespace plat {
 std::stop_token CurrentStopToken();
 // True when the calling thread's current token has been asked to stop.
 bool StopRequested();
+// The token that ends the calling thread's waits: its stop token, or its device's removal.
+std::stop_token CurrentWaitToken();
+// True when the calling thread has been told that its device has gone.
+bool DeviceRemoved();
 
-// Makes `token` the calling thread's current stop token for the lifetime of the object.
+// Makes `token` the calling thread's current stop token for the lifetime of the object, and
+// `removed` the token that says the thread's device has gone.
 class ScopedStopToken {
  public:
-  explicit ScopedStopToken(std::stop_token token);
+  explicit ScopedStopToken(std::stop_token token, std::stop_token removed = {});
   ~ScopedStopToken();
   ScopedStopToken(const ScopedStopToken&) = delete;
   ScopedStopToken& operator=(const ScopedStopToken&) = delete;
 
  private:
-  std::stop_token previous_;
+  // Asks the thread's wait source to stop when either token is asked.
+  struct Forward {
+    std::stop_source* waits;
+    void operator()() const { waits->request_stop(); }
+  };
+  std::stop_token previousStop_, previousRemoved_, previousWaits_;
+  std::stop_source waits_;
+  std::optional<std::stop_callback<Forward>> onStop_, onRemoved_;
 };
 
 class Clock {
@@ -35,8 +53,8 @@ class Clock {
   // Wall-clock seconds since the epoch (time stamps in file names and history lines).
   virtual int64_t WallSeconds() = 0;
   // Waits `ms` milliseconds; returns false early when `stop` (by default the calling thread's
-  // current token) is asked to stop, true when the whole wait passed.
-  bool SleepMs(int64_t ms) { return Sleep(ms, CurrentStopToken()); }
+  // wait token) is asked to stop, true when the whole wait passed.
+  bool SleepMs(int64_t ms) { return Sleep(ms, CurrentWaitToken()); }
   bool SleepMs(int64_t ms, std::stop_token stop) { return Sleep(ms, stop); }
   // Whole seconds of the monotonic clock, as the status wait measures its time-outs.
   int64_t NowSeconds() { return NowMs() / 1000; }

@@ -46,10 +46,12 @@ bool ListDevices(std::string_view guid, std::vector<std::string>& paths) {
   return true;
 }
 
+bool NodePathFits(std::string_view path) { return !path.empty() && path.size() < sizeof(sockaddr_un::sun_path); }
+
 int ConnectNode(const std::string& path) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof addr.sun_path) return -1;
+  if (!NodePathFits(path)) return -1;
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;

@@ -27,6 +27,8 @@ bool ListDevices(std::string_view guid, std::vector<std::string>& paths);
 
 // Connects to a board's node; the connected socket, or -1 when the node is missing or refuses.
 int ConnectNode(const std::string& path);
+// Whether a node path fits a socket address at all; a longer one can never be connected to.
+bool NodePathFits(std::string_view path);
 
 // Watches a class folder. A board arrives when its node is created or renamed into place, and
 // leaves when its node is unlinked or renamed away. The callbacks run on the watcher's own

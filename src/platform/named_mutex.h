@@ -38,10 +38,10 @@ class NamedMutex {
   Created Create(const std::string& name, std::string* why = nullptr);
   bool open() const;
 
-  // Waits without time-out until the calling thread holds the mutex; false when `stop` was
-  // asked to stop first (the mutex is then not held). A thread that holds it may not take it
-  // again.
-  bool Lock(std::stop_token stop = CurrentStopToken());
+  // Waits without time-out until the calling thread holds the mutex; false when `stop` (by
+  // default the calling thread's wait token) was asked to stop first, or when the mutex is not
+  // open (the mutex is then not held). A thread that holds it may not take it again.
+  bool Lock(std::stop_token stop = CurrentWaitToken());
   // Gives the mutex back; only the thread that holds it may.
   void Unlock();
   // True when the calling thread holds the mutex.
@@ -64,7 +64,7 @@ class NamedMutex {
 // Holds a named mutex for a scope; `locked()` is false when the wait was stopped.
 class NamedMutexLock {
  public:
-  explicit NamedMutexLock(NamedMutex& m, std::stop_token stop = CurrentStopToken()) : m_(m), locked_(m.Lock(stop)) {}
+  explicit NamedMutexLock(NamedMutex& m, std::stop_token stop = CurrentWaitToken()) : m_(m), locked_(m.Lock(stop)) {}
   ~NamedMutexLock() {
     if (locked_) m_.Unlock();
   }

@@ -123,13 +123,15 @@ WaitOutcome WaitUnlimited(pid_t pid, int* status) {
       pollfd p{pidfd, POLLIN, 0};
       poll(&p, 1, kSliceMs);
     } else {
-      RealClock().SleepMs(kPollMs);
+      RealClock().SleepMs(kPollMs, CurrentStopToken());
     }
   }
 }
 
 }  // namespace
 
+// A child runs on this machine whatever becomes of the board a job works with: only a stop of
+// the calling thread ends its waits, not its board's removal.
 WaitOutcome WaitProcess(pid_t pid, int64_t timeoutMs, int* status) {
   if (timeoutMs < 0) return WaitUnlimited(pid, status);
   Clock& clk = clock();
@@ -147,7 +149,7 @@ WaitOutcome WaitProcess(pid_t pid, int64_t timeoutMs, int* status) {
     }
     const int64_t left = deadline - clk.NowMs();
     if (left <= 0) return WaitOutcome::TimedOut;
-    if (!clk.SleepMs(left < kPollMs ? left : kPollMs)) return WaitOutcome::Stopped;
+    if (!clk.SleepMs(left < kPollMs ? left : kPollMs, CurrentStopToken())) return WaitOutcome::Stopped;
   }
 }
 
@@ -174,7 +176,7 @@ WaitOutcome WaitProcessPatient(pid_t pid, int64_t timeoutMs, int* status) {
     const int64_t realLeft = realEnd - RealMs();
     if (realLeft <= 0) {
       const int64_t left = deadline - clk.NowMs();
-      outcome = left > 0 && !clk.SleepMs(left) ? WaitOutcome::Stopped : WaitOutcome::TimedOut;
+      outcome = left > 0 && !clk.SleepMs(left, CurrentStopToken()) ? WaitOutcome::Stopped : WaitOutcome::TimedOut;
       break;
     }
     const int slice = static_cast<int>(std::min<int64_t>(realLeft, kSliceMs));
@@ -182,7 +184,7 @@ WaitOutcome WaitProcessPatient(pid_t pid, int64_t timeoutMs, int* status) {
       pollfd p{pidfd, POLLIN, 0};
       poll(&p, 1, slice);
     } else {
-      RealClock().SleepMs(std::min<int64_t>(slice, kPollMs));
+      RealClock().SleepMs(std::min<int64_t>(slice, kPollMs), CurrentStopToken());
     }
   }
   if (pidfd >= 0) close(pidfd);

@@ -208,8 +208,9 @@ struct FileDialogSpec {
 };
 
 // Message boxes and file dialogs. A call blocks its caller, and only it, until answered, or
-// until the caller's current stop token (plat::CurrentStopToken) is asked to stop: a job that
-// must give way is never left waiting for an answer (the box then gives IDCANCEL, or no file).
+// until the caller's wait token (plat::CurrentWaitToken) is asked to stop: a job that must give
+// way, or whose board has gone, is never left waiting for an answer (the box then gives
+// IDCANCEL, or no file).
 class Prompter {
  public:
   virtual ~Prompter() = default;

@@ -30,9 +30,10 @@ std::string PathKey(const std::string& path) {
 
 int ConnectionLimit() { return std::atoi(state().optionsDlg.Text(kMaxUsbConnectionEdit).c_str()); }
 
-// A path longer than the station binds is refused with a main-log line.
+// A path longer than the station binds, or one the device layer can never open, is refused
+// with a main-log line.
 bool RefusedAsTooLong(const std::string& path) {
-  if (path.size() <= kLongestDevicePath) return false;
+  if (path.size() <= kLongestDevicePath && UsbDevicePathUsable(path)) return false;
   PrintLog("device path too long : %s\r\n", path.c_str());
   return true;
 }
@@ -147,7 +148,8 @@ int BindArrivedDevice(const std::string& path) {
 int UnbindRemovedDevice(const std::string& path) {
   const int slot = BoundSlotOf(PathKey(path));
   if (slot == kNoSlot) return kNoSlot;
-  StopSlotJob(slot, false);
+  if (!EndSlotJobOfRemovedBoard(slot, kRemovedJobEndMs))
+    PrintLog("device removed , thread [%d] still running\r\n", slot);
   SetSlotDevicePath(slot, "");
   return slot;
 }

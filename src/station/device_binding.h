@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <stop_token>
@@ -25,8 +26,12 @@ namespace station {
 constexpr int kAutoBurnCheck = 1132;          // options dialog: "auto burn"
 constexpr int kMaxUsbConnectionEdit = 1143;   // options dialog: "max usb connection :"
 constexpr int kNoSlot = 255;
-// Longest device path the station binds; a longer one is refused with a main-log line.
+// Longest device path the station binds; a longer one is refused with a main-log line, and so
+// is a board's node whose path does not fit a socket address.
 constexpr size_t kLongestDevicePath = 258;
+// How long (real time) the removal of a board waits for the slot's job to end before the slot
+// is freed.
+constexpr int64_t kRemovedJobEndMs = 30000;
 
 struct DeviceEvent {
   enum Kind { Arrival, Removal, Overflow };  // Overflow: events were lost, the path is empty
@@ -44,7 +49,9 @@ struct DeviceEvent {
 int BindArrivedDevice(const std::string& path);
 
 // Unbinds a removed board: the slot it held, or kNoSlot when it held none. A job still running
-// on the slot is asked to stop; the job closes its own device.
+// on the slot is told that its board has gone and ends with the code of the exchange it can no
+// longer have; the slot is freed once that job has ended (it closes its own device), so that
+// nothing it does at its end reaches a board bound to the slot afterwards.
 int UnbindRemovedDevice(const std::string& path);
 
 enum class StartupBinding { NoDevices, Devices, TooManyDevices };

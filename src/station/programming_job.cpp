@@ -22,6 +22,7 @@
 #include "usblink/bbt_burn.h"
 #include "usblink/flash_options.h"
 #include "usblink/usb_device.h"
+#include "usblink/usb_wrappers.h"
 
 namespace station {
 
@@ -70,6 +71,22 @@ void EnableMainControlsByBusySlots() {
   for (int id : {1068, 1067, kFlashTypeList, kNandModelList}) state().mainDlg.SetEnabled(id, false);
 }
 
+// The board left the slot between two exchanges (or after the last one): the next exchange
+// could not even write its command wrapper.
+ResultCode BoardGone(int slot) {
+  PrintDeviceLog(slot, "device removed\r\n");
+  return kResultCbwWrite;
+}
+
+// Why a wait of the job ended before it got what it waited for: a stop ends the job with the
+// stop's own code, a board that has gone with the code of the exchange it can no longer have.
+// 0 when neither happened.
+ResultCode WaitCutShort(int slot) {
+  if (plat::StopRequested()) return UnlessStopped(kResultStopped, slot);
+  if (plat::DeviceRemoved()) return BoardGone(slot);
+  return 0;
+}
+
 // A failure the job reports itself, in the way ReportResult frames one.
 void ReportJobFailure(int slot, ResultCode code) {
   SetSlotState(slot, kSlotFailed, code);
@@ -97,6 +114,8 @@ class Job {
   Pass Program(const FlashInfo& info, Procedure procedure);
   ResultCode FactoryStage(const FlashInfo& info);
   ResultCode EfuseStage(const FlashInfo& info, ResultCode result);
+  ResultCode LockNotTaken(const char* name);
+  void EndUnlessBoardStays();
   void CloseBoard(bool log);
   void Finish(ResultCode result);
   void EndPass(int pass, bool passesLeft);
@@ -129,6 +148,12 @@ void Job::Run() {
     if (outcome == Pass::EndJob) return;
     EndPass(pass, pass < passes);
     if (outcome != Pass::Done || plat::StopRequested()) return;
+    if (pass < passes && plat::DeviceRemoved()) {
+      // The board left after a pass: the next one would find nothing to send to.
+      SetResult(BoardGone(slot_));
+      ReportResult(Result(), slot_, "next pass");
+      return;
+    }
     if (pass < passes && option_.singleMode) s_.optionsDlg.SetText(kMainLogControlId, "");
   }
 }
@@ -199,7 +224,11 @@ Job::Pass Job::Program(const FlashInfo& info, Procedure procedure) {
   if (CheckBurnOption(option_, 1)) {
     SetResult(RunSingleModeOp(slot_, dev_, info, option_));
   } else {
-    if (!CheckSecureKey(slot_, option_)) return Pass::EndJob;
+    ResultCode refused = 0;
+    if (!CheckSecureKey(slot_, option_, &refused)) {
+      SetResult(refused);  // the code of the square the refusal shows
+      return Pass::EndJob;
+    }
     if (option_.singleMode) {
       factoryOnly = true;  // single mode with burn factory: the factory data alone
     } else if (LoadCounter(dev_.Remaining.entries[FW_KERNEL]) > 0 || option_.onlyUpgradeBootloader ||
@@ -207,6 +236,7 @@ Job::Pass Job::Program(const FlashInfo& info, Procedure procedure) {
       FwEntryTable& table = *s_.fwEntries;
       SetResult(procedure(slot_, dev_, info, table, option_, bbt_));
     } else {
+      SetResult(kResultReadImage);
       ReportJobFailure(slot_, kResultReadImage);
       ui::MessageBox("kernel data length not found maby forgeter open install image!", "LOST",
                      ui::MB_OK | ui::MB_ICONWARNING);
@@ -239,6 +269,7 @@ Job::Pass Job::Program(const FlashInfo& info, Procedure procedure) {
   }
   bbt_ = NandBbt{};
   CloseBoard(true);
+  EndUnlessBoardStays();
   Finish(Result());
   return Result() == kResultDone ? Pass::Done : Pass::Failed;
 }
@@ -247,7 +278,7 @@ ResultCode Job::FactoryStage(const FlashInfo& info) {
   s_.mainDlg.SetPicture(SlotButtonId(slot_), kPictureSingleDone);
   s_.mainDlg.SetEnabled(SlotButtonId(slot_), false);
   plat::NamedMutexLock factory(s_.MutexFactory);
-  if (!factory.locked()) return UnlessStopped(kResultStopped, slot_);
+  if (!factory.locked()) return LockNotTaken("MY_MUTEX_FACTORY");
   PrintLog("thread number [%d] \r\n", slot_);
   PrintDeviceLog(slot_, "thread number [%d] \r\n", slot_);
   plat::clock().SleepMs(kFactoryPauseMs);
@@ -256,12 +287,35 @@ ResultCode Job::FactoryStage(const FlashInfo& info) {
 
 ResultCode Job::EfuseStage(const FlashInfo& info, ResultCode result) {
   plat::NamedMutexLock goDdr(s_.MutexGoDdr);
-  if (!goDdr.locked()) return UnlessStopped(kResultStopped, slot_);
+  // A failure before the stage has been reported already and stays the job's result.
+  if (!goDdr.locked()) return result == kResultDone ? LockNotTaken("MY_MUTEX_GODDR") : result;
   if (!CheckBurnOption(option_, 0) && result == kResultDone) {
     result = BurnEfuse(slot_, dev_, *s_.fwEntries, info, option_);
     plat::clock().SleepMs(kEfusePauseMs);
   }
   return result;
+}
+
+// A stage lock that was not taken fails the job like any failed step: a stop or a board that
+// has gone with their codes, a lock that cannot be used at all (its file in the runtime folder
+// cannot be made or locked) as a file that cannot be opened.
+ResultCode Job::LockNotTaken(const char* name) {
+  ResultCode code = WaitCutShort(slot_);
+  if (code == 0) code = kResultOpenFile;
+  PrintLog("lock %s failed , thread number [%d] \r\n", name, slot_);
+  PrintDeviceLog(slot_, "lock %s failed , thread number [%d] \r\n", name, slot_);
+  ReportResult(code, slot_, std::string("lock ") + name);
+  return code;
+}
+
+// A job whose board left, or that was stopped, after its last exchange (in the closing waits
+// of the efuses) has not programmed a board that is still there: it does not end as done.
+void Job::EndUnlessBoardStays() {
+  if (Result() != kResultDone) return;
+  const ResultCode code = WaitCutShort(slot_);
+  if (code == 0) return;
+  SetResult(code);
+  ReportResult(code, slot_, "close device");
 }
 
 void Job::CloseBoard(bool log) {
@@ -306,9 +360,9 @@ void Job::EndPass(int pass, bool passesLeft) {
 
 }  // namespace
 
-void ThreadProgramDevice(int slot, std::stop_token stop) {
+void ThreadProgramDevice(int slot, std::stop_token stop, std::stop_token removed) {
   if (slot < 0 || slot >= kSlotCount) return;
-  plat::ScopedStopToken current(stop);
+  plat::ScopedStopToken current(stop, removed);
   // The job reads the loaded package for its whole run; a load waits until it is done.
   PackageHold package(state().package);
   if (!package.held()) {

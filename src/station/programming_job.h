@@ -6,7 +6,10 @@
 
 namespace station {
 
-// The job's thread body. `stop` ends the job at its next wait or send.
-void ThreadProgramDevice(int slot, std::stop_token stop);
+// The job's thread body. `stop` ends the job at its next wait or send, with the stop's own
+// code. `removed` says that the slot's board has gone: the job's waits end at once and it ends
+// with the code that its next exchange with the board reaches (the command wrapper cannot be
+// written, when it is between exchanges); a job whose board has gone never ends as done.
+void ThreadProgramDevice(int slot, std::stop_token stop, std::stop_token removed = {});
 
 }  // namespace station

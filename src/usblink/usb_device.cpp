@@ -71,6 +71,8 @@ bool FindUsbDevices(char (*paths)[kPathMax], uint32_t& count) {
   return EnumDeviceInterfacePaths(kUsbClassGuid, paths, count);
 }
 
+bool UsbDevicePathUsable(const std::string& path) { return plat::IsUsbPath(path) || plat::NodePathFits(path); }
+
 DevHandle OpenUsbDevice(const char* path) {
   if (!path || !*path) return kInvalidHandle;
   if (plat::IsUsbPath(path)) {

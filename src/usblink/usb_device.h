@@ -31,6 +31,9 @@ bool FindUsbDevices(char (*paths)[kPathMax], uint32_t& count);
 // The same for any interface class.
 bool EnumDeviceInterfacePaths(std::string_view guid, char (*paths)[kPathMax], uint32_t& count);
 
+// Whether OpenUsbDevice can ever open the path: a board on the USB bus, or a node whose path
+// fits a socket address.
+bool UsbDevicePathUsable(const std::string& path);
 // Opens a board for reading and writing; kInvalidHandle when it is missing or refuses.
 DevHandle OpenUsbDevice(const char* path);
 // Closes the handle and sets it to kInvalidHandle; the result of the close.

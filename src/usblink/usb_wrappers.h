@@ -27,8 +27,8 @@ inline constexpr ResultCode kResultRemapSize = 13;      // remap done but the si
 inline constexpr ResultCode kResultRemapBudget = 14;    // the flash has no room for a bad block table
 inline constexpr ResultCode kResultRemapOverflow = 15;  // more bad blocks than the table allows
 inline constexpr ResultCode kResultNotNand = 19;        // bad block reported on a flash that is not NAND
-// A transfer ended by a stop request (a new job on the slot, the board's removal, shut-down):
-// the data phase did not complete.
+// A transfer ended by a stop request (a new job on the slot, shut-down): the data phase did not
+// complete. A board's removal is no stop: its transfers fail as a gone board's do.
 inline constexpr ResultCode kResultStopped = kResultDataWrite;
 
 inline constexpr uint32_t kCbwSignature = 0x43425355;  // "USBC"

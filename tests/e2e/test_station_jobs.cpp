@@ -4,14 +4,19 @@
 // itself from the package's description, and its two blank factory copies for their stamps.
 // Then the same twelve boards with factory data: each takes its own key of one key bag, stored
 // in its storage area under the board's own key, and its MAC and SN in both factory copies;
-// also when one board fails in the middle of its factory data.
+// also when one board fails in the middle of its factory data. A board pulled out in the middle
+// of its job and plugged in again.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -284,6 +289,60 @@ TEST_F(StationJobs, TwelveBoardsGetTheirOwnFactoryData) { FactoryDataOnTwelveBoa
 // Board 5's copy 0 reads back wrong after its storage area got a key: its slot fails, its key
 // stays spent (no other board gets it, the counter counts it) and the other eleven are whole.
 TEST_F(StationJobs, ABoardFailingInItsFactoryDataKeepsItsKey) { FactoryDataOnTwelveBoards(5); }
+
+// A board pulled out while its job pauses under the factory stage's lock, as the device watcher
+// and the binder see it: the job fails with its square and error log and lets the lock go
+// before the binder frees the slot. Plugged in again, the board is programmed anew by auto burn,
+// its hardware setting included, and ends done with one history line.
+TEST_F(StationJobs, ABoardPulledOutInItsFactoryStageIsProgrammedAnewWhenItComesBack) {
+  pkg = Load(testenv::RichEmmcPackage(), "EMMC");
+  s().mainDlg.SetText(kImagePathEdit, pkg.imagePath);
+  testenv::DescribeFlash(Emmc());
+  testenv::ScopedEnv deviceRoot("USB_DEVICE_ROOT", (dir / "devices").string());
+  s().optionsDlg.SetText(kMaxUsbConnectionEdit, "12");
+  s().optionsDlg.SetChecked(kAutoBurnCheck, true);
+  const uint64_t starts = SlotJobStarts(0);
+
+  boardsim::Board board(Emmc());
+  std::promise<void> pull;
+  // In the factory stage's pause the job has the test pull the board out, and waits (at most a
+  // minute of real time) until the binder has told it that the board has gone.
+  testenv::HookedClock<plat::FastClock> hooked(1000, [&] {
+    pull.set_value();
+    std::mutex m;
+    std::condition_variable_any cv;
+    std::unique_lock l(m);
+    cv.wait_for(l, plat::CurrentWaitToken(), std::chrono::minutes(1), [] { return false; });
+  });
+  testenv::ScopedClock scoped(hooked, clock.get());
+  DeviceBinder binder;
+  ASSERT_EQ(binder.Start(), StartupBinding::NoDevices);
+  const std::string path = board.Plug(testenv::BoardClassFolder(), "simboard-1");
+  ASSERT_FALSE(path.empty());
+
+  pull.get_future().wait();
+  board.Unplug();
+  ASSERT_TRUE(testenv::Eventually([&] { return binder.Idle() && SlotDevicePath(0).empty(); }, 300));
+  EXPECT_FALSE(SlotJobRunning(0)) << "the job ended before the slot was freed";
+  EXPECT_EQ(s().SlotResult[0].load(), kResultCbwWrite);
+  EXPECT_NE(testenv::TakeErrorLogs(appDir).find(ResultMessage(kResultCbwWrite)), std::string::npos);
+  EXPECT_FALSE(s().MutexFactory.Held());
+  EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(0)), kPictureIdle);
+  EXPECT_EQ(s().HwsettingPending[0].load(), 1);
+
+  ASSERT_EQ(board.Plug(testenv::BoardClassFolder(), "simboard-1"), path);
+  ASSERT_TRUE(testenv::Eventually(
+      [&] { return binder.Idle() && SlotJobStarts(0) == starts + 2 && !SlotJobRunning(0); }, 300));
+  EXPECT_EQ(s().SlotResult[0].load(), kResultDone) << testenv::TakeErrorLogs(appDir);
+  EXPECT_TRUE(board.hwsettingDone());
+  EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(0)), kPictureConnected);
+  std::string history;
+  for (const auto& e : fs::directory_iterator(fs::path(appDir) / "log" / "history_log"))
+    history += testenv::ReadFile(e.path());
+  EXPECT_EQ(testenv::CountOf(history, "\r\n"), 1) << history;
+  binder.Stop();
+  StopAllSlotJobs();
+}
 
 }  // namespace
 }  // namespace station

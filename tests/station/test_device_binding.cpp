@@ -3,11 +3,13 @@
 #include "station/device_binding.h"
 
 #include <gtest/gtest.h>
+#include <sys/un.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -208,15 +210,24 @@ TEST_F(DeviceBindingTest, AThirteenthPathFindsNoSlot) {
   EXPECT_EQ(HandleDeviceEvent({Kind::Arrival, "/d/4"}), 4);
 }
 
+// A board's node path must fit a socket address, a board on the USB bus its path the longest
+// the station binds; a longer path is refused with a main-log line and takes no slot.
 TEST_F(DeviceBindingTest, APathTooLongIsRefused) {
+  constexpr size_t kLongestNode = sizeof(sockaddr_un::sun_path) - 1;
   struct {
+    const char* start;
     size_t length;
     int slot;
-  } const cases[] = {{kLongestDevicePath, 0}, {kLongestDevicePath + 1, kNoSlot}, {400, kNoSlot}};
+  } const cases[] = {{"/d/", kLongestNode, 0},
+                     {"/d/", kLongestNode + 1, kNoSlot},
+                     {"usb:", kLongestNode + 1, 0},
+                     {"usb:", kLongestDevicePath, 0},
+                     {"usb:", kLongestDevicePath + 1, kNoSlot},
+                     {"/d/", 400, kNoSlot}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.length);
+    const std::string path = c.start + std::string(c.length - std::strlen(c.start), 'n');
+    SCOPED_TRACE(path.size());
     Reset();
-    const std::string path = "/d/" + std::string(c.length - 3, 'n');
     EXPECT_EQ(HandleDeviceEvent({Kind::Arrival, path}), c.slot);
     const bool refused = c.slot == kNoSlot;
     EXPECT_EQ(MainLogText() == "device path too long : " + path + "\r\n", refused) << MainLogText();
@@ -493,51 +504,28 @@ TEST_F(DeviceBindingTest, AutoBurnStartsOneJobPerArrival) {
   EXPECT_EQ(SlotJobStarts(0), starts + 2);
 }
 
-TEST_F(DeviceBindingTest, RemovingABoardAsksItsRunningJobToStop) {
-  ASSERT_EQ(binder.Start(), StartupBinding::NoDevices);
-  boardsim::Board& a = Board();
-  const std::string pa = Plug(a, "a");
-  ASSERT_TRUE(SettlesAs(BoundAs({{0, pa}})));
-
-  // A job of the slot that has the board open and runs until it is asked to stop.
-  std::atomic<bool> opened{false};
-  std::atomic<DevHandle> seenAtStop{kInvalidHandle};
-  DevHandle own = kInvalidHandle;
-  s().jobThreads[0] = std::jthread([&](std::stop_token stop) {
-    DeviceSlot& dev = s().slots[0];
-    own = dev.DeviceHandle = OpenUsbDevice(pa.c_str());
-    opened = true;
-    std::mutex m;
-    std::condition_variable_any cv;
-    std::unique_lock l(m);
-    cv.wait_for(l, stop, std::chrono::seconds(30), [] { return false; });
-    seenAtStop = dev.DeviceHandle;
-    CloseDevice(dev.DeviceHandle);
-  });
-  ASSERT_TRUE(Eventually([&] { return opened.load(); }));
-  ASSERT_NE(own, kInvalidHandle);
-  ASSERT_TRUE(binder.Idle());
-
-  a.Unplug();
-  ASSERT_TRUE(SettlesAs(BoundAs({})));
-  s().jobThreads[0].join();
-  EXPECT_TRUE(s().jobThreads[0].get_stop_token().stop_requested());
-  EXPECT_EQ(seenAtStop.load(), own);  // the binder left the job's device to the job
-  EXPECT_EQ(s().slots[0].DeviceHandle, kInvalidHandle);
-}
-
-TEST_F(DeviceBindingTest, ANodeWithAPathTooLongIsRefused) {
-  ASSERT_EQ(binder.Start(), StartupBinding::NoDevices);
-  const std::string name(kLongestDevicePath + 1 - folder.size() - 1, 'n');
-  const std::string path = Node(name);
-  ASSERT_EQ(path.size(), kLongestDevicePath + 1);
-  testenv::WriteFile(path, "");
-  ASSERT_TRUE(Eventually([&] { return binder.Idle() && MainLogText() == "device path too long : " + path + "\r\n"; }));
-  fs::remove(path);
-  boardsim::Board& a = Board();
-  const std::string pa = Plug(a, "a");
-  EXPECT_TRUE(SettlesAs(BoundAs({{0, pa}})));
-  EXPECT_EQ(RememberedPath(1), "");
+// A node whose path does not fit a socket address can never be opened: whether it is there at
+// start-up or arrives later, it is refused with a main-log line and takes no slot, and the next
+// board gets the first slot.
+TEST_F(DeviceBindingTest, ANodeThatCanNeverBeOpenedIsRefused) {
+  const std::string path = Node(std::string(sizeof(sockaddr_un::sun_path) - folder.size() - 1, 'n'));
+  ASSERT_EQ(path.size(), sizeof(sockaddr_un::sun_path));
+  ASSERT_LE(path.size(), kLongestDevicePath);
+  for (bool atStartup : {true, false}) {
+    SCOPED_TRACE(atStartup ? "present at start-up" : "arriving");
+    Reset();
+    if (atStartup) testenv::WriteFile(path, "");
+    ASSERT_EQ(binder.Start(), StartupBinding::NoDevices);
+    if (!atStartup) testenv::WriteFile(path, "");
+    ASSERT_TRUE(Eventually([&] { return binder.Idle() && MainLogText() == "device path too long : " + path + "\r\n"; }))
+        << MainLogText();
+    EXPECT_EQ(Bound(), BoundAs({}));
+    fs::remove(path);
+    boardsim::Board& a = Board();
+    const std::string pa = Plug(a, "a");
+    EXPECT_TRUE(SettlesAs(BoundAs({{0, pa}})));
+    EXPECT_EQ(RememberedPath(1), "");
+  }
 }
 
 }  // namespace

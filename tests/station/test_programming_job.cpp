@@ -1,10 +1,15 @@
 // A slot's programming job against simulated boards: what it sends, what the slot shows and
-// the history line it leaves; the passes of the test switch; the ways a job ends early; and a
-// job that is stopped by a new click or loses its board.
+// the history line it leaves; the passes of the test switch; the ways a job ends early; a job
+// that is stopped by a new click or loses its board, and the order of a removed board's job's
+// end and the slot's next binding.
 #include "station/programming_job.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/un.h>
+
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -25,6 +30,7 @@
 #include "package/type_lists.h"
 #include "platform/profile.h"
 #include "programming/ddr_transfer.h"
+#include "station/device_binding.h"
 #include "station/slot_buttons.h"
 #include "station/slot_jobs.h"
 #include "support/area_check.h"
@@ -46,7 +52,18 @@ constexpr uint8_t kOpWriteDdr = 0xF9;
 constexpr uint8_t kOpHwsetting = 0xF5;
 constexpr int kRetryBox = 1049;
 
-// Threads and open descriptors of this process, as the kernel counts them.
+constexpr uint32_t kProgrammerTarget = 0x1F00000, kVerifierTarget = 0x2000000;
+constexpr ResultCode kResultOpenFile = 2;
+
+// Run on a job's thread in one of its waits: has the test pull the board out, then waits (at
+// most a minute of real time) until the job has been told that its board has gone.
+void PullOutHere(std::promise<void>& pull) {
+  pull.set_value();
+  std::mutex m;
+  std::condition_variable_any cv;
+  std::unique_lock l(m);
+  cv.wait_for(l, plat::CurrentWaitToken(), std::chrono::minutes(1), [] { return false; });
+}
 
 boardsim::BoardConfig Config(FlashKind kind) {
   boardsim::BoardConfig c;
@@ -114,6 +131,28 @@ class ProgrammingJob : public ::testing::Test, public testenv::InstallFixture {
     return out;
   }
   std::vector<ui::HeadlessHost::Prompt> Prompts() { return host->Prompts(); }
+
+  // Efuse programs of several chunks each in the package, so that a job runs its efuse step.
+  static void LoadEfusePrograms() {
+    auto load = [](int entry, uint32_t target, uint32_t bytes) {
+      FwEntry& e = (*state().fwEntries)[entry];
+      const Bytes data = mkpackage::SyntheticData(entry, "efuse", bytes);
+      ASSERT_TRUE(e.Buffer.Reserve(data.size()));
+      std::memcpy(e.Buffer.data(), data.data(), data.size());
+      e.Size = data.size();
+      e.Target = target;
+    };
+    load(FW_EFUSE_PROGRAMMER, kProgrammerTarget, 3 * 0x40000);
+    load(FW_EFUSE_VERIFY, kVerifierTarget, 2 * 0x40000);
+  }
+
+  // The board leaves as the binder sees it: pulled out, then its removal handled. The slot it
+  // held, once its job has ended.
+  static int PullOut(boardsim::Board& b) {
+    const std::string path = b.path();
+    b.Unplug();
+    return HandleDeviceEvent({DeviceEvent::Removal, path});
+  }
 
   std::vector<std::unique_ptr<boardsim::Board>> boards_;
 };
@@ -264,7 +303,78 @@ TEST_F(ProgrammingJob, MissingPackageReportsReadImageFailure) {
   EXPECT_EQ(prompts.back().text, "kernel data length not found maby forgeter open install image!");
   EXPECT_EQ(prompts.back().caption, "LOST");
   EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(7)), kPictureFailedBase + 0);
+  EXPECT_EQ(s().SlotResult[7].load(), 0) << "the record holds the code the slot shows";
   EXPECT_NE(testenv::TakeErrorLogs(appDir).find("Error - Read install image data failed !\r\n"), std::string::npos);
+}
+
+// A key bag that cannot be used ends the job with the refusal's square, and the slot's record
+// holds that code, not the hardware setting's 100.
+TEST_F(ProgrammingJob, AFailedKeyCheckLeavesItsCodeInTheRecord) {
+  const std::string bag = (dir / "keys.bin").string();
+  testenv::WriteFile(bag, "bag");
+  struct Case {
+    const char* name;
+    std::string path, counter, maximum;
+    ResultCode code;
+  } const cases[] = {{"no key path", "", "0", "4", 20},
+                     {"no key file", (dir / "none.bin").string(), "0", "4", 20},
+                     {"keys used up", bag, "5", "4", 23}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
+    SetUpNor(cfg);
+    s().optionsDlg.SetChecked(option_id::kBurnFactory, true);
+    s().mainDlg.SetText(kKeyPathEdit, c.path);
+    s().mainDlg.SetText(kKeyCounterEdit, c.counter);
+    s().mainDlg.SetText(kKeyMaximumEdit, c.maximum);
+    boardsim::Board& board = Plug(2, cfg);
+    ASSERT_TRUE(RunJob(2));
+    EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(2)), kPictureFailedBase + c.code);
+    EXPECT_EQ(s().SlotResult[2].load(), c.code);
+    EXPECT_NE(testenv::TakeErrorLogs(appDir).find(ResultMessage(c.code)), std::string::npos);
+    EXPECT_TRUE(HistoryLog(2).empty());
+    board.Unplug();
+  }
+}
+
+// A stage lock that cannot be taken (its name's file cannot be used) fails the job as any
+// failed step does: its square, its error log, a main-log line naming the lock, no history.
+TEST_F(ProgrammingJob, AStageLockThatCannotBeTakenFailsTheJob) {
+  struct Case {
+    const char* lock;
+    const char* flash;
+    FlashKind kind;
+    plat::NamedMutex StationState::*mutex;
+  } const cases[] = {{"MY_MUTEX_FACTORY", "EMMC", FlashKind::Emmc, &StationState::MutexFactory},
+                     {"MY_MUTEX_GODDR", "NOR", FlashKind::Nor, &StationState::MutexGoDdr}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lock);
+    const boardsim::BoardConfig cfg = Config(c.kind);
+    if (c.kind == FlashKind::Nor) {
+      SetUpNor(cfg);
+    } else {
+      mkpackage::PackageOptions o;
+      o.outDir = (dir / "pkg").string();
+      o.emmc = true;
+      Load(o, c.flash);
+      testenv::DescribeFlash(cfg);
+    }
+    (s().*c.mutex).Close();
+    s().optionsDlg.SetText(kMainLogControlId, "");
+    boardsim::Board& board = Plug(3, cfg);
+    ASSERT_TRUE(RunJob(3));
+    EXPECT_EQ(s().SlotResult[3].load(), kResultOpenFile);
+    EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(3)), kPictureFailedBase + kResultOpenFile);
+    const std::string errors = testenv::TakeErrorLogs(appDir);
+    EXPECT_NE(errors.find(ResultMessage(kResultOpenFile)), std::string::npos) << errors;
+    EXPECT_NE(errors.find(std::string("lock ") + c.lock), std::string::npos) << errors;
+    EXPECT_NE(MainLogText().find(std::string("lock ") + c.lock + " failed , thread number [3] \r\n"), std::string::npos)
+        << MainLogText();
+    EXPECT_TRUE(HistoryLog(3).empty());
+    EXPECT_EQ(s().slots[3].Busy.load(), 0);
+    EXPECT_TRUE(s().mainDlg.Enabled(kFlashTypeList));
+    board.Unplug();
+  }
 }
 
 TEST_F(ProgrammingJob, KeyWarningAfterADoneBoardWhenTheCounterPassedItsMaximum) {
@@ -365,19 +475,9 @@ TEST_F(ProgrammingJob, BoardPulledOutOrSecondClickEndsTheOldJob) {
 // Jobs of several slots at once take their efuse stages one at a time: no board gets part of
 // its efuse programs while another board is getting its own.
 TEST_F(ProgrammingJob, EfuseStagesOfSlotsNeverOverlap) {
-  constexpr uint32_t kProgrammerTarget = 0x1F00000, kVerifierTarget = 0x2000000;
   const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
   SetUpNor(cfg, 0x1000);
-  auto load = [](int entry, uint32_t target, uint32_t bytes) {
-    FwEntry& e = (*state().fwEntries)[entry];
-    const Bytes data = mkpackage::SyntheticData(entry, "efuse", bytes);
-    ASSERT_TRUE(e.Buffer.Reserve(data.size()));
-    std::memcpy(e.Buffer.data(), data.data(), data.size());
-    e.Size = data.size();
-    e.Target = target;
-  };
-  load(FW_EFUSE_PROGRAMMER, kProgrammerTarget, 3 * 0x40000);  // several chunks each
-  load(FW_EFUSE_VERIFY, kVerifierTarget, 2 * 0x40000);
+  LoadEfusePrograms();
 
   constexpr int kBoards = 6;
   std::mutex lock;
@@ -462,6 +562,106 @@ TEST_F(ProgrammingJob, SingleModeFactoryDataKeepsTheBoardsTable) {
     for (const auto& e : Of(board, 0xF4)) tableWrites += e.partMarker == 0xBB;
     EXPECT_EQ(tableWrites, c.burnt ? 2u : 0u);
     board.Unplug();
+  }
+}
+
+// A board pulled out in a wait of its job, or while it answers busy, ends the job with the code
+// of the exchange it can no longer have: between two exchanges the next command wrapper cannot
+// be written (10), a busy board's status reads run out (6). Pulled out in the closing waits of
+// the efuses, after its last exchange, or between two passes of the test switch, it does not
+// end as done either. On the fast clock and on real time alike. The slot is freed once the job
+// has ended; the job's error log tells what happened, and the slot keeps no history line but
+// those of the passes done before.
+TEST_F(ProgrammingJob, APulledOutBoardEndsWithTheCodeOfItsFailedExchange) {
+  constexpr int64_t kBusy = 0;  // pulled out while the board answers busy
+  struct Case {
+    const char* name;
+    int64_t waitMs;  // the job's wait the board is pulled out in, or kBusy
+    int nth;         // which of the waits of that length
+    bool realTime;
+    bool retry;      // the test switch on
+    ResultCode code;
+  } const cases[] = {
+      {"in the pause after the hardware setting", 1500, 1, false, false, kResultCbwWrite},
+      {"in the pause after the hardware setting, real time", 1500, 1, true, false, kResultCbwWrite},
+      {"while it answers busy", kBusy, 1, false, false, kResultCswRetries},
+      {"while it answers busy, real time", kBusy, 1, true, false, kResultCswRetries},
+      {"in the efuse step's wait", kEfuseBurnWaitMs, 1, false, false, kResultCbwWrite},
+      {"in the efuse stage's wait", 3000, 1, false, false, kResultCbwWrite},
+      // The first pass's efuse stage waits 3 s, then the pause before the second pass.
+      {"between two passes", 3000, 2, false, true, kResultCbwWrite},
+  };
+  const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
+  SetUpNor(cfg, 0x1000);
+  LoadEfusePrograms();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    s().optionsDlg.SetChecked(kRetryBox, c.retry);
+    std::promise<void> pull;
+    int64_t at = c.waitMs;
+    std::function<void()> action = [&pull] { PullOutHere(pull); };
+    if (c.waitMs == kBusy) {
+      at = boardsim::kBusyPaceMs;  // the board's pause after its first busy answer
+      action = [&pull] { pull.set_value(); };
+    }
+    testenv::HookedClock<plat::FastClock> fast(at, action, c.nth);
+    testenv::HookedClock<plat::RealClock> real(at, action, c.nth);
+    testenv::ScopedClock scoped(c.realTime ? static_cast<plat::Clock&>(real) : fast, clock.get());
+    boardsim::Board& board = Plug(5, cfg);
+    if (c.waitMs == kBusy) {
+      std::lock_guard g(board.lock());
+      board.faults().busyForMs = int64_t{1} << 50;
+    }
+    const uint64_t starts = SlotJobStarts(5);
+    OnSlotButton(5);
+    pull.get_future().wait();
+    ASSERT_EQ(PullOut(board), 5);
+    EXPECT_FALSE(SlotJobRunning(5)) << "the job ended before its slot was freed";
+    EXPECT_EQ(SlotJobStarts(5), starts + 1);
+    EXPECT_EQ(s().SlotResult[5].load(), c.code);
+    EXPECT_NE(testenv::TakeErrorLogs(appDir).find(ResultMessage(c.code)), std::string::npos);
+    EXPECT_EQ(testenv::CountOf(HistoryLog(5), "\r\n"), c.retry ? 1 : 0);
+    fs::remove_all(fs::path(appDir) / "log" / "history_log");
+    EXPECT_EQ(s().HwsettingPending[5].load(), 1);
+    EXPECT_EQ(SlotDevicePath(5), "");
+    EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(5)), kPictureIdle);
+    EXPECT_EQ(s().slots[5].DeviceHandle, kInvalidHandle);
+    EXPECT_FALSE(s().MutexGoDdr.Held());
+  }
+}
+
+// The job of a pulled-out board ends before its slot is freed, so nothing it does at its end
+// reaches the board when it is plugged in again: the board is shown connected with its button
+// enabled, and its next job sends the hardware setting again and ends done.
+TEST_F(ProgrammingJob, APulledOutBoardsJobEndsBeforeTheSlotIsBoundAgain) {
+  const boardsim::BoardConfig cfg = Config(FlashKind::Nor);
+  SetUpNor(cfg, 0x1000);
+  s().optionsDlg.SetText(kMaxUsbConnectionEdit, "12");
+  // In the pause after the hardware setting, and in the efuse stage's closing wait.
+  for (int64_t waitMs : {int64_t{1500}, int64_t{3000}}) {
+    SCOPED_TRACE(waitMs);
+    std::promise<void> pull;
+    testenv::HookedClock<plat::FastClock> hooked(waitMs, [&pull] { PullOutHere(pull); });
+    testenv::ScopedClock scoped(hooked, clock.get());
+    boardsim::Board& board = Plug(0, cfg);
+    const std::string path = board.path();
+    OnSlotButton(0);
+    pull.get_future().wait();
+    ASSERT_EQ(PullOut(board), 0);
+    EXPECT_FALSE(SlotJobRunning(0));
+    EXPECT_EQ(s().HwsettingPending[0].load(), 1);
+
+    ASSERT_EQ(board.Plug((dir / "dev").string(), "simboard-0"), path);
+    ASSERT_EQ(HandleDeviceEvent({DeviceEvent::Arrival, path}), 0);
+    EXPECT_EQ(s().mainDlg.Picture(SlotButtonId(0)), kPictureConnected);
+    EXPECT_TRUE(s().mainDlg.Enabled(SlotButtonId(0)));
+    EXPECT_EQ(s().HwsettingPending[0].load(), 1);
+    const size_t hwsettings = Of(board, kOpHwsetting).size();
+    ASSERT_TRUE(RunJob(0));
+    EXPECT_EQ(s().SlotResult[0].load(), kResultDone) << testenv::TakeErrorLogs(appDir);
+    EXPECT_GT(Of(board, kOpHwsetting).size(), hwsettings) << "the board plugged in again gets its hardware setting";
+    board.Unplug();
+    testenv::TakeErrorLogs(appDir);
   }
 }
 

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <functional>
 #include <cstdint>
+#include <mutex>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -93,6 +95,43 @@ class UntilStartedClock : public plat::FastClock {
 
 // Waits up to `seconds` of real time for `done` to hold; its last answer.
 bool WaitRealSeconds(int seconds, const std::function<bool()>& done);
+
+// A clock that runs `action` in the `nth` sleep of `ms` milliseconds, on the sleeping thread,
+// before the sleep itself: a board can be pulled out exactly in a wait of the job or of the
+// board. On top of the fast clock or of real time.
+template <class Base>
+class HookedClock : public Base {
+ public:
+  HookedClock(int64_t ms, std::function<void()> action, int nth = 1)
+      : ms_(ms), left_(nth), action_(std::move(action)) {}
+
+ protected:
+  bool Sleep(int64_t ms, std::stop_token stop) override {
+    std::function<void()> action;
+    {
+      std::lock_guard g(m_);
+      if (ms == ms_ && --left_ == 0) action.swap(action_);
+    }
+    if (action) action();
+    return Base::Sleep(ms, stop);
+  }
+
+ private:
+  std::mutex m_;
+  const int64_t ms_;
+  int left_;
+  std::function<void()> action_;
+};
+
+// Installs a clock for a scope, then `after` (the fixture's fast clock) again.
+class ScopedClock {
+ public:
+  ScopedClock(plat::Clock& c, plat::Clock& after) : after_(after) { plat::SetClock(&c); }
+  ~ScopedClock() { plat::SetClock(&after_); }
+
+ private:
+  plat::Clock& after_;
+};
 
 // Everything a station-logic test needs: fast clock, headless host, fresh state with its named
 // mutexes (in a runtime folder of the test's own, so that parallel suites never meet).
