@@ -194,6 +194,7 @@ TEST_F(UsbBoardsEndToEnd, HotPlugBindsAndUnbindsASlot) {
   boardsim::EmulatedDevice& again = usb.bus().PlugBoard("1-3", board);
   ASSERT_TRUE(testenv::Eventually([&] { return binder.Idle() && SlotDevicePath(0) == "usb:1-3"; }));
   ASSERT_TRUE(testenv::Eventually([&] { return SlotJobStarts(0) == starts + 2 && !SlotJobRunning(0); }, 60));
+  EXPECT_EQ(s().SlotResult[0].load(), kResultDone) << DeviceLogText(0);
   EXPECT_EQ(again.opens(), 1);
   for (int slot = 1; slot < kSlotCount; ++slot) EXPECT_TRUE(SlotDevicePath(slot).empty()) << slot;
   EXPECT_EQ(storage.opens(), 0);

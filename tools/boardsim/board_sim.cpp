@@ -611,6 +611,10 @@ void Board::Unplug() {
 }
 
 bool Board::plugged() const { return impl_->plugged; }
+bool Board::connected() const {
+  std::lock_guard g(impl_->ctl);
+  return impl_->connFd >= 0;
+}
 const std::string& Board::path() const { return impl_->path; }
 const BoardConfig& Board::config() const { return impl_->cfg; }
 Faults& Board::faults() { return impl_->faults; }

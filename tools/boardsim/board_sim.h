@@ -100,6 +100,9 @@ class Board {
   // Unlinks the node and drops any connection: the station sees the board leave.
   void Unplug();
   bool plugged() const;
+  // Whether the board has taken a connection and serves it now (it takes one on its own
+  // thread, some time after the peer's connect returned).
+  bool connected() const;
   const std::string& path() const;
 
   const BoardConfig& config() const;
